@@ -1,0 +1,20 @@
+// Hand-over: the file names in the temporary directory, the launch of the
+// finished download, and its deletion at the next reboot.
+#pragma once
+#include "../run/run.h"
+
+const char* GetTempDirectory();
+DWORD DownloadAndLaunch(InstallSession* session, TransferState* state);
+DWORD ScheduleDeleteAtReboot(const char* path);
+
+// Adds "NUL=<short path>" to the [Rename] section of the given wininit.ini.
+DWORD AddWininitEntry(const char* iniPath, const char* path);
+
+// Position of pattern in text, or -1.
+LONG FindSubstring(const char* text, const char* pattern);
+
+#ifdef STUB_SEAMS
+// Test builds can look up another name, so the wininit.ini edit is reached
+// where the system call exists.
+extern const char* SeamMoveFileExName;
+#endif

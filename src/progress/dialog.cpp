@@ -1,0 +1,129 @@
+// The progress dialog and the thread that owns it: hidden for a grace
+// period, then shown until the run ends or the user cancels.
+#include "progress.h"
+#include <commctrl.h>
+
+static void InitProgressDialog(HWND window) {
+    SetWindowTextA(window, GetTitle());
+
+    HWND icon = GetDlgItem(window, IDC_ICON);
+    RECT box;
+    GetWindowRect(icon, &box);
+    POINT corner = {box.left, box.top};
+    ScreenToClient(window, &corner);
+    MoveWindow(icon, corner.x, corner.y, 48, 48, TRUE);
+
+    SendDlgItemMessageA(window, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
+    SendDlgItemMessageA(window, IDC_PROGRESS, PBM_SETPOS, 0, 0);
+    SetDlgItemTextA(window, IDC_TIMELEFT, "n/a");
+    SetDlgItemTextA(window, IDC_RATE, "n/a");
+
+    if (theSession.quiet) {
+        HWND cancel = GetDlgItem(window, IDCANCEL);
+        if (cancel) DestroyWindow(cancel);
+        SetWindowLongA(window, GWL_STYLE, GetWindowLongA(window, GWL_STYLE) & ~WS_SYSMENU);
+    }
+
+    HICON appIcon = LoadIconA(instanceHandle, MAKEINTRESOURCEA(IDI_APP));
+    SendMessageA(window, WM_SETICON, ICON_BIG, (LPARAM)appIcon);
+    SendMessageA(window, WM_SETICON, ICON_SMALL, (LPARAM)appIcon);
+}
+
+static void AskCancel(HWND window) {
+    if (MessageBoxA(window, "Do you want to cancel download ?", GetTitle(),
+                    MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return;
+    TransferState* state = (TransferState*)GetWindowLongA(window, 8);
+    if (state) state->stopRequested = 1;
+    DestroyWindow(window);
+    currentDialogWindow = 0;
+}
+
+INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        InitProgressDialog(window);
+        return 0;
+    case WM_COMMAND:
+        if (LOWORD(wParam) != IDCANCEL) return 0;
+        SendMessageA(window, WM_CLOSE, 0, 0);
+        return 1;
+    case WM_CLOSE:
+        AskCancel(window);
+        return 1;
+    case WM_DESTROY:
+        currentDialogWindow = 0;
+        PostQuitMessage(0);
+        return 1;
+    case UM_PROGRESS:
+        RefreshProgress((TransferState*)lParam);
+        return 0;
+    case UM_ACTIVATE:
+        if (IsWindowVisible(window)) {
+            BringWindowToTop(window);
+            SetActiveWindow(window);
+            SetForegroundWindow(window);
+        }
+        return 0;
+    }
+    return 0;
+}
+
+static int TransferComplete(const TransferState* state) {
+    return state->totalBytes != 0 && state->doneBytes >= state->totalBytes;
+}
+
+DWORD WINAPI ProgressThread(LPVOID parameter) {
+    TransferState* state = (TransferState*)parameter;
+    HWND dialog = CreateDialogParamA(instanceHandle, MAKEINTRESOURCEA(IDD_PROGRESS),
+                                     state->ownerWindow, ProgressDialogProc, (LPARAM)state);
+    currentDialogWindow = dialog;
+    if (dialog) {
+        SetWindowLongA(dialog, 8, (LONG)state);  // DWLP_USER
+        SetWindowTextA(dialog, GetTitle());
+    }
+    state->dialogWindow = dialog;
+    SetEvent(state->readyEvent);
+
+    // A download that finishes quickly never flashes a window; the thread
+    // ends and its dialog goes with it.
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 2000) {
+        Sleep(100);
+        if (TransferComplete(state)) return 0;
+    }
+    if (TransferComplete(state)) return 0;
+    if (!dialog) return (DWORD)-1;
+    ShowWindow(dialog, SW_SHOW);
+
+    MSG message;
+    for (;;) {
+        BOOL got = GetMessageA(&message, 0, 0, 0);
+        if (got == 0 || state->uiQuit) return 0;
+        if (got == -1) continue;
+        if (!IsDialogMessageA(dialog, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+}
+
+HWND StartProgressWindow(TransferState* state) {
+    state->dialogWindow = 0;
+    state->readyEvent = CreateEventA(0, TRUE, FALSE, 0);
+    state->startTick = GetTickCount();
+    state->totalBytes = 0;
+    state->doneBytes = 0;
+    state->lastRefreshTick = 0;
+    state->stopRequested = 0;
+    // Without the event or the thread the transfer runs without a window
+    // rather than waiting for one that never comes.
+    if (!state->readyEvent) return 0;
+    HANDLE thread = CreateThread(0, 0, ProgressThread, state, 0, 0);
+    if (thread) {
+        WaitForSingleObject(state->readyEvent, INFINITE);
+        CloseHandle(thread);
+    }
+    CloseHandle(state->readyEvent);
+    return state->dialogWindow;
+}

@@ -1,0 +1,80 @@
+// Progress figures: amounts, time left and rate, all in 32-bit integers,
+// and the throttled refresh requests from the transfer.
+#include "progress.h"
+#include <commctrl.h>
+
+DWORD downloadingShown;
+
+void FormatSize(DWORD bytes, char* text) {
+    DWORD kilobytes = bytes >> 10;
+    if (kilobytes < 1000)
+        wsprintfA(text, "%d KB", kilobytes);
+    else
+        wsprintfA(text, "%d.%d MB", kilobytes / 1024, ((kilobytes % 1024) * 10) / 1024);
+}
+
+void FormatProgressLines(const TransferState* state, DWORD now, char* timeLine, char* rateLine) {
+    LONG elapsedSeconds = (LONG)(now - state->startTick) / 1000;
+    if (elapsedSeconds == 0) elapsedSeconds = 1;
+    LONG bytesThisRun = (LONG)(state->doneBytes - state->baseBytes);
+    DWORD totalBytes = state->totalBytes;
+
+    char timeText[40];
+    lstrcpyA(timeText, "n/a");
+    if (bytesThisRun > 0 && elapsedSeconds > 0) {
+        LONG bytesPerSecond = bytesThisRun / elapsedSeconds;
+        LONG secondsLeft = (LONG)(totalBytes - state->doneBytes);
+        // With the size never learnt there is nothing to count down to.
+        if (bytesPerSecond != 0 && totalBytes != 0 && secondsLeft >= 0) {
+            secondsLeft /= bytesPerSecond;
+            if (secondsLeft <= 60)
+                wsprintfA(timeText, "%d sec", secondsLeft);
+            else
+                wsprintfA(timeText, "%d min %d sec", secondsLeft / 60, secondsLeft % 60);
+        }
+    }
+
+    char doneText[20], totalText[20];
+    FormatSize(state->doneBytes, doneText);
+    FormatSize(totalBytes, totalText);
+    wsprintfA(timeLine, "%s (%s of %s downloaded)", timeText, doneText, totalText);
+
+    if (bytesThisRun <= 0)
+        lstrcpyA(rateLine, "n/a");
+    else
+        wsprintfA(rateLine, "%d KB/Sec", bytesThisRun / 1024 / elapsedSeconds);
+}
+
+int ProgressDue(const TransferState* state, DWORD now) {
+    return state->doneBytes == state->totalBytes || now - state->lastRefreshTick >= 800;
+}
+
+void PostProgress(TransferState* state) {
+    HWND dialog = state->dialogWindow;
+    if (!IsWindow(dialog) || !ProgressDue(state, GetTickCount())) return;
+    PostMessageA(dialog, UM_PROGRESS, 0, (LPARAM)state);  // a lost request is redone next chunk
+}
+
+void RefreshProgress(TransferState* state) {
+    state->lastRefreshTick = GetTickCount();
+    HWND dialog = state->dialogWindow;
+    DWORD totalBytes = state->totalBytes;
+    DWORD doneBytes = state->doneBytes;
+
+    HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
+    if ((DWORD)SendMessageA(bar, PBM_GETRANGE, FALSE, 0) != totalBytes)
+        SendMessageA(bar, PBM_SETRANGE32, 0, totalBytes);
+    SendMessageA(bar, PBM_SETPOS, doneBytes, 0);
+
+    char timeLine[80], rateLine[80];
+    FormatProgressLines(state, GetTickCount(), timeLine, rateLine);
+    SetDlgItemTextA(dialog, IDC_TIMELEFT, timeLine);
+    SetDlgItemTextA(dialog, IDC_RATE, rateLine);
+
+    if (doneBytes == totalBytes && totalBytes != 0) {
+        SetDlgItemTextA(dialog, IDC_STATUS, "Download complete.");
+    } else if (!downloadingShown && doneBytes != 0) {
+        SetDlgItemTextA(dialog, IDC_STATUS, "Downloading installation files...");
+        downloadingShown = 1;
+    }
+}

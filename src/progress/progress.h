@@ -1,0 +1,23 @@
+// Progress window: the dialog on its own thread, the cancel question, and
+// the figures it shows.
+#pragma once
+#include "../run/run.h"
+
+HWND StartProgressWindow(TransferState* state);
+DWORD WINAPI ProgressThread(LPVOID state);
+INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+void PostProgress(TransferState* state);
+void RefreshProgress(TransferState* state);
+
+// "%d KB" or "%d.%d MB" into text (20 bytes).
+void FormatSize(DWORD bytes, char* text);
+
+// The two figure lines of a refresh made at tick count now: timeLine for the
+// time left with the amounts, rateLine for the rate (80 bytes each).
+void FormatProgressLines(const TransferState* state, DWORD now, char* timeLine, char* rateLine);
+
+// The post throttle: non-zero when a refresh should be requested at now.
+int ProgressDue(const TransferState* state, DWORD now);
+
+extern DWORD downloadingShown;

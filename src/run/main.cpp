@@ -1,0 +1,129 @@
+// Process entry and the run sequence: single-instance guard, relay window,
+// start and finish events, the download, and the final error box.
+#include "run.h"
+#include "../handover/handover.h"
+#include "../events/events.h"
+#include <commctrl.h>
+
+static const char* instanceName;
+
+LRESULT CALLBACK RelayWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == UM_ACTIVATE) {
+        HWND dialog = currentDialogWindow;
+        if (IsWindow(dialog)) PostMessageA(dialog, UM_ACTIVATE, 0, 0);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// The relay window lives on a thread of its own with its own message loop,
+// so a second copy's SendMessage is answered at once instead of waiting for
+// the download to end.
+static DWORD WINAPI RelayThread(LPVOID) {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = RelayWndProc;
+    windowClass.hInstance = instanceHandle;
+    windowClass.lpszClassName = instanceName;
+    RegisterClassA(&windowClass);  // failure shows as a failed create below
+    if (!CreateWindowExA(0, instanceName, EmptyString, 0, CW_USEDEFAULT, CW_USEDEFAULT,
+                         CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, instanceHandle, 0))
+        return 0;
+    MSG message;
+    while (GetMessageA(&message, 0, 0, 0) > 0) DispatchMessageA(&message);
+    return 0;
+}
+
+static const char errorIntro[] =
+    "Setup could not download installation files.\n"
+    "Please check your internet connection and firewall settings and try again.\n\n";
+
+char* FormatErrorText(DWORD code) {
+    char* systemText = 0;
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                       FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                   0, code, 0, (LPSTR)&systemText, 0, 0);
+    char* text;
+    if (systemText && systemText[0]) {
+        // wsprintfA writes at most 1024 characters, so the buffer never
+        // needs more than that however long the system text is.
+        text = AllocBuffer(lstrlenA(systemText) + 256);
+        if (text) wsprintfA(text, "%sError %d: %s", errorIntro, code, systemText);
+    } else {
+        text = AllocBuffer(256);
+        if (text) wsprintfA(text, "%sError Code: %d", errorIntro, code);
+    }
+    if (systemText) LocalFree(systemText);
+    return text;
+}
+
+static void ShowErrorBox(DWORD code) {
+    char* text = FormatErrorText(code);
+    MessageBoxA(0, text ? text : errorIntro, GetTitle(), MB_ICONERROR);
+    FreeBuffer(text);
+}
+
+static void CloseLeftovers(TransferState* state) {
+    if (HasHandle(state->requestHandle)) InternetCloseHandle(state->requestHandle);
+    if (HasHandle(state->internetHandle)) InternetCloseHandle(state->internetHandle);
+    if (HasHandle(state->fileHandle)) CloseHandle(state->fileHandle);
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    InstallSession* session = &theSession;
+    TransferState* state = &theState;
+
+    instanceHandle = GetModuleHandleA(0);
+    session->installNumber = stampBlock.installNumber;
+    session->quiet = stampBlock.quiet;
+    InitCommonControls();
+    LoadConfiguration();
+
+    char* name = AllocBuffer(lstrlenA(session->productCode) + 24);
+    if (!name) return -1;
+    wsprintfA(name, "MiniMutex.%s", session->productCode);
+    instanceName = name;
+
+    HANDLE mutex = CreateMutexA(0, FALSE, name);
+    if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) {
+        if (mutex) CloseHandle(mutex);
+        HWND other = FindWindowA(name, 0);
+        if (IsWindow(other)) SendMessageA(other, UM_ACTIVATE, 0, 0);
+        return -1;
+    }
+
+    HANDLE relay = CreateThread(0, 0, RelayThread, 0, 0, 0);
+    if (relay) CloseHandle(relay);
+
+    HKEY key = 0;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, session->registryKey, 0, 0, 0, KEY_ALL_ACCESS,
+                        0, &key, 0) == ERROR_SUCCESS && key) {
+        RegSetValueExA(key, "Campaign", 0, REG_SZ, (const BYTE*)session->campaign,
+                       lstrlenA(session->campaign) + 1);
+        RegCloseKey(key);
+    }
+
+    SendEvent(session, 1);
+    DWORD ok = DownloadAndLaunch(session, state);
+    state->uiQuit = 1;
+    // Wake the progress thread so it sees uiQuit and takes its dialog with it.
+    if (IsWindow(state->dialogWindow)) PostMessageA(state->dialogWindow, WM_NULL, 0, 0);
+
+    if (ok) {
+        if (state->doneBytes == state->totalBytes) SendEvent(session, 0);
+    } else if (state->errorCode) {
+        ShowErrorBox(state->errorCode);
+    }
+    CloseLeftovers(state);
+    ExitProcess(0);
+}
+
+extern "C" int EntryStub() {
+    HMODULE module = GetModuleHandleA(0);
+    STARTUPINFOA startup;
+    startup.cb = sizeof(startup);
+    GetStartupInfoA(&startup);
+    int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
+    // Ending through ExitProcess makes WinMain's result the exit code even
+    // while other threads still run.
+    ExitProcess(WinMain(module, 0, GetCommandLineA(), show));
+}

@@ -1,0 +1,83 @@
+// Run control: the two process-wide records, the private messages, the
+// configuration loader and the run sequence.
+#pragma once
+#include <windows.h>
+#include <wininet.h>
+#include "../../resources/resource.h"
+
+enum {
+    UM_PROGRESS = WM_USER + 700,  // 1724: dialog, refresh from the record in lParam
+    UM_ACTIVATE = WM_USER + 701   // 1725: fixed across builds, travels between copies
+};
+
+// Configuration of this distribution, loaded once at start.
+struct InstallSession {
+    DWORD size;
+    const char* productCode;
+    const char* registryKey;
+    const char* downloadUrl;
+    const char* title;
+    const char* campaign;
+    const char* eventUrl;
+    DWORD installNumber;
+    DWORD quiet;
+};
+
+// Patchable block in the initialised data; found in the built file by its
+// marker, so the layout must not change.
+struct StampBlock {
+    unsigned char marker[12];
+    DWORD installNumber;
+    DWORD quiet;
+    DWORD reserved;
+};
+
+// Shared by the main thread (transfer, launch) and the progress thread.
+// Every field is one 32-bit value read and written whole; no locks.
+struct TransferState {
+    HWND ownerWindow;
+    HWND volatile dialogWindow;
+    HANDLE readyEvent;
+    volatile DWORD startTick;
+    volatile DWORD totalBytes;
+    volatile DWORD doneBytes;
+    volatile DWORD lastRefreshTick;
+    volatile DWORD baseBytes;
+    volatile DWORD stopRequested;
+    volatile DWORD errorCode;
+    volatile DWORD uiQuit;
+    HINTERNET internetHandle;
+    HINTERNET requestHandle;
+    HANDLE fileHandle;
+};
+
+extern InstallSession theSession;
+extern TransferState theState;
+extern HWND volatile currentDialogWindow;
+extern HINSTANCE instanceHandle;
+extern const char EmptyString[1];
+extern volatile StampBlock stampBlock;
+
+// Zero-filled blocks from the process heap; every buffer but the cached
+// texts goes back through FreeBuffer.
+inline char* AllocBuffer(DWORD size) {
+    return (char*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size);
+}
+inline void FreeBuffer(void* block) {
+    if (block) HeapFree(GetProcessHeap(), 0, block);
+}
+inline int HasHandle(const void* handle) {
+    return handle != 0 && handle != INVALID_HANDLE_VALUE;
+}
+
+const char* LoadTextResource(UINT id);
+void LoadConfiguration();
+const char* GetRegistryKey();
+const char* GetTitle();
+const char* GetDownloadUrl();
+
+// The text of the final error box; the caller frees it.
+char* FormatErrorText(DWORD code);
+
+extern "C" int EntryStub();
+LRESULT CALLBACK RelayWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,256 @@
+// FTP download with restart, the reading of server replies, and the choice
+// between FTP and HTTP.
+#include "transfer.h"
+#include "../progress/progress.h"
+
+#ifdef STUB_SEAMS
+BOOL (WINAPI* SeamFtpCommand)(HINTERNET, BOOL, DWORD, LPCSTR, DWORD_PTR, HINTERNET*) = FtpCommandA;
+#define FtpCommandA SeamFtpCommand
+#endif
+
+enum { replyLimit = 8192, bufferSize = 65536 };
+
+DWORD ParseDecimal(const char* text, DWORD maxChars) {
+    DWORD value = 0;
+    for (DWORD i = 0; text[i] && (maxChars == 0 || i < maxChars); i++)
+        if (text[i] >= '0' && text[i] <= '9') value = value * 10 + (text[i] - '0');
+    return value;
+}
+
+// The value behind the reply code: past the first run of blanks. A reply
+// without a blank has an empty number part.
+const char* ReplyNumberPart(const char* reply) {
+    const char* at = reply;
+    while (*at && *at != ' ') at++;
+    while (*at == ' ') at++;
+    return at;
+}
+
+// The server's last reply as text in buffer, or 0 when there is none that
+// fits; the text is cut at its own length so no scan reads an older reply.
+static DWORD FetchReply(char* buffer) {
+    DWORD code = 0, length = replyLimit;
+    BOOL got = InternetGetLastResponseInfoA(&code, buffer, &length);
+    if (!got || length >= replyLimit) length = 0;
+    buffer[length] = 0;
+    return length;
+}
+
+static DWORD LastErrorOr(DWORD fallback) {
+    DWORD code = GetLastError();
+    return code ? code : fallback;
+}
+
+static void CloseConnection(TransferState* state) {
+    if (state->requestHandle) InternetCloseHandle(state->requestHandle);
+    state->requestHandle = 0;
+    if (state->internetHandle) InternetCloseHandle(state->internetHandle);
+    state->internetHandle = 0;
+}
+
+DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, DWORD resume) {
+    const InstallSession* session = &theSession;
+
+    state->internetHandle = InternetOpenA(GetAgentString(), INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY,
+                                          0, 0, 0);
+    if (!state->internetHandle) {
+        state->errorCode = GetLastError();
+        return 0;
+    }
+    state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0,
+                                    resume ? OPEN_ALWAYS : CREATE_ALWAYS, 0, 0);
+    if (state->fileHandle == INVALID_HANDLE_VALUE) {
+        state->errorCode = GetLastError();
+        return 0;
+    }
+    SetFileAttributesA(fileName, FILE_ATTRIBUTE_HIDDEN);
+    DWORD kept = 0;
+    if (resume) {
+        kept = GetFileSize(state->fileHandle, 0);
+        if (kept > 0) SetFilePointer(state->fileHandle, kept, 0, FILE_BEGIN);
+    }
+
+    char host[128], user[64], password[64], path[256];
+    URL_COMPONENTSA parts = {};
+    parts.dwStructSize = sizeof(parts);
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = sizeof(host);
+    parts.lpszUserName = user;
+    parts.dwUserNameLength = sizeof(user);
+    parts.lpszPassword = password;
+    parts.dwPasswordLength = sizeof(password);
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = sizeof(path);
+    host[0] = user[0] = password[0] = path[0] = 0;
+    // A part too long for its buffer would be cut and name another file.
+    if (!InternetCrackUrlA(url, lstrlenA(url), ICU_ESCAPE, &parts)) {
+        CloseConnection(state);
+        state->errorCode = ERROR_INTERNET_INVALID_URL;
+        return 0;
+    }
+    INTERNET_PORT port = parts.nPort ? parts.nPort : INTERNET_DEFAULT_FTP_PORT;
+
+    state->requestHandle = InternetConnectA(state->internetHandle, host, port, user, password,
+                                            INTERNET_SERVICE_FTP, 0, 0);
+    if (!state->requestHandle) {
+        DWORD code = GetLastError();
+        CloseConnection(state);
+        state->errorCode = code;
+        return 0;
+    }
+    HINTERNET connection = state->requestHandle;
+
+    char* buffer = (char*)GlobalAlloc(GMEM_ZEROINIT, bufferSize);
+    if (!buffer) {
+        CloseConnection(state);
+        state->errorCode = ERROR_NOT_ENOUGH_MEMORY;
+        return 0;
+    }
+    state->baseBytes = kept;
+    state->totalBytes = kept;
+    state->startTick = GetTickCount();
+    PostProgress(state);
+
+    char command[512];
+    HINTERNET data = 0;
+    DWORD result = 0;
+    DWORD running = kept;
+
+    // Servers refuse SIZE in ASCII mode, and the byte count of the binary
+    // file is the one that matters.
+    FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, "TYPE I", 0, 0);
+    wsprintfA(command, "SIZE %s", path);
+    if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
+        state->errorCode = GetLastError();
+        CloseConnection(state);
+        GlobalFree(buffer);
+        return 0;
+    }
+    DWORD size = FetchReply(buffer) ? ParseDecimal(ReplyNumberPart(buffer), 0) : 0;
+    state->totalBytes = size;
+
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    DWORD date = PackDate(now.wYear, now.wMonth, now.wDay);
+    DWORD time = PackTime(now.wHour, now.wMinute);
+
+    DWORD storedDate = LoadResumeValue(session, "Date");
+    DWORD storedTime = LoadResumeValue(session, "Time");
+    DWORD storedSize = LoadResumeValue(session, "Size");
+
+    wsprintfA(command, "MDTM %s", path);
+    if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
+        state->errorCode = GetLastError();
+        CloseConnection(state);
+        GlobalFree(buffer);
+        return 0;
+    }
+    if (FetchReply(buffer) >= 14) {
+        const char* stamp = ReplyNumberPart(buffer);
+        if (*stamp) {
+            date = ParseDecimal(stamp, 8);
+            DWORD skip = 0;
+            while (skip < 8 && stamp[skip]) skip++;
+            time = ParseDecimal(stamp + skip, 4) + 10000;
+        }
+    }
+
+    if (resume && kept > 0 &&
+        !(storedDate && storedTime && storedSize && storedDate == date && storedTime == time &&
+          storedSize == size)) {
+        CloseHandle(state->fileHandle);
+        state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_HIDDEN, 0);
+        if (state->fileHandle == INVALID_HANDLE_VALUE) {
+            state->errorCode = GetLastError();
+            state->fileHandle = 0;
+            CloseConnection(state);
+            GlobalFree(buffer);
+            return 0;
+        }
+        kept = 0;
+    }
+    state->baseBytes = kept;
+    running = kept;
+
+    SaveResumeValue(session, "Date", date);
+    SaveResumeValue(session, "Time", time);
+    SaveResumeValue(session, "Size", size);
+
+    if (resume && kept > 0) {
+        wsprintfA(command, "REST %lu", kept);
+        if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, 0)) {
+            state->errorCode = LastErrorOr(ERROR_INTERNET_EXTENDED_ERROR);
+            goto end;
+        }
+    }
+
+    wsprintfA(command, "RETR %s", path);
+    data = 0;
+    SetLastError(0);
+    if (!FtpCommandA(connection, TRUE, FTP_TRANSFER_TYPE_BINARY, command, 0, &data)) {
+        data = 0;
+        // Some clients cannot open the data connection this way and say
+        // nothing; opening the file on the same connection sends its own
+        // TYPE, PORT and RETR after our REST.
+        if (GetLastError() == 0)
+            data = FtpOpenFileA(connection, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
+        if (!data) {
+            state->errorCode = LastErrorOr(ERROR_INTERNET_EXTENDED_ERROR);
+            goto end;
+        }
+    }
+
+    result = 1;
+    for (;;) {
+        DWORD count = 0;
+        InternetQueryDataAvailable(data, &count, 0, 0);  // only waits for data
+        if (state->stopRequested) break;
+        if (!InternetReadFile(data, buffer, bufferSize, &count)) {
+            state->errorCode = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
+            result = 0;
+            break;
+        }
+        if (count == 0) break;
+        DWORD put = 0;
+        while (put < count) {
+            DWORD wrote = 0;
+            if (!WriteFile(state->fileHandle, buffer + put, count - put, &wrote, 0) || !wrote) {
+                state->errorCode = LastErrorOr(ERROR_WRITE_FAULT);
+                result = 0;
+                break;
+            }
+            put += wrote;
+        }
+        running += put;
+        state->doneBytes = running;
+        PostProgress(state);
+        if (!result) break;
+    }
+    // Data that ended before the announced size is a broken transfer, not
+    // a finished one.
+    if (result && !state->stopRequested && size && running < size) {
+        state->errorCode = ERROR_INTERNET_CONNECTION_RESET;
+        result = 0;
+    }
+
+end:
+    state->doneBytes = running;
+    PostProgress(state);
+    GlobalFree(buffer);
+    if (data) InternetCloseHandle(data);
+    CloseHandle(state->fileHandle);
+    state->fileHandle = 0;
+    CloseConnection(state);
+    return result;
+}
+
+DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, DWORD resume) {
+    // Compare no further than the URL goes: a shorter URL is not FTP.
+    int length = 0;
+    while (length < 3 && url[length]) length++;
+    if (length == 3 &&
+        CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, url, 3, "FTP", 3) == CSTR_EQUAL)
+        return DownloadFtp(state, url, fileName, resume);
+    return DownloadHttp(state, url, fileName, resume);
+}

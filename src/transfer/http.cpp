@@ -1,0 +1,226 @@
+// HTTP download into the hidden output file, continuing a partial file with
+// a byte range when the server still offers the same file.
+#include "transfer.h"
+#include "../progress/progress.h"
+
+static DWORD Fail(TransferState* state, DWORD code) {
+    state->errorCode = code;
+    return 0;
+}
+
+static DWORD LastErrorOr(DWORD fallback) {
+    DWORD code = GetLastError();
+    return code ? code : fallback;
+}
+
+static void CloseRequest(TransferState* state) {
+    if (state->requestHandle) InternetCloseHandle(state->requestHandle);
+    state->requestHandle = 0;
+}
+
+static void CloseSession(TransferState* state) {
+    if (state->internetHandle) InternetCloseHandle(state->internetHandle);
+    state->internetHandle = 0;
+}
+
+static void CloseOutput(TransferState* state) {
+    if (HasHandle(state->fileHandle)) CloseHandle(state->fileHandle);
+    state->fileHandle = 0;
+}
+
+// Empties the output file by creating it anew; on failure the field keeps
+// the invalid-handle value.
+static int RecreateOutput(TransferState* state, const char* fileName) {
+    CloseHandle(state->fileHandle);
+    state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_HIDDEN, 0);
+    return state->fileHandle != INVALID_HANDLE_VALUE;
+}
+
+static const DWORD requestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+
+// Asks for the whole file again, without a range.
+static int ReopenUrl(TransferState* state, const char* url) {
+    CloseRequest(state);
+    state->requestHandle = InternetOpenUrlA(state->internetHandle, url, 0, 0, requestFlags, 0);
+    if (state->requestHandle) return 1;
+    state->errorCode = GetLastError();
+    CloseSession(state);
+    return 0;
+}
+
+static int QueryNumber(HINTERNET request, DWORD query, DWORD* value) {
+    DWORD length = 4, index = 0;
+    return HttpQueryInfoA(request, query | HTTP_QUERY_FLAG_NUMBER, value, &length,
+                          query == HTTP_QUERY_STATUS_CODE ? 0 : &index);
+}
+
+// An error status ends the transfer with the status as its code.
+static int RejectStatus(TransferState* state, DWORD status) {
+    if (status < 400) return 0;
+    state->errorCode = status;
+    CloseRequest(state);
+    CloseSession(state);
+    return 1;
+}
+
+// A missing header ends the transfer with the client's code for it.
+static DWORD FailHeader(TransferState* state) {
+    DWORD code = GetLastError();
+    CloseSession(state);
+    return Fail(state, code);
+}
+
+DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, DWORD resume) {
+    const InstallSession* session = &theSession;
+    char header[256];
+    header[0] = 0;
+
+    state->internetHandle = InternetOpenA(GetAgentString(), INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY,
+                                          0, 0, 0);
+    if (!state->internetHandle) return Fail(state, GetLastError());
+    state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0,
+                                    resume ? OPEN_ALWAYS : CREATE_ALWAYS, 0, 0);
+    if (state->fileHandle == INVALID_HANDLE_VALUE) return Fail(state, GetLastError());
+    SetFileAttributesA(fileName, FILE_ATTRIBUTE_HIDDEN);
+
+    DWORD present = 0;
+    if (resume) {
+        present = GetFileSize(state->fileHandle, 0);
+        if (present > 0) {
+            SetFilePointer(state->fileHandle, present, 0, FILE_BEGIN);
+            wsprintfA(header, "Range: bytes=%lu-\r\n", present);
+        }
+    }
+    state->requestHandle = InternetOpenUrlA(state->internetHandle, url, header, (DWORD)-1,
+                                            requestFlags, 0);
+    if (!state->requestHandle) {
+        DWORD code = GetLastError();
+        CloseSession(state);
+        return Fail(state, code);
+    }
+
+    DWORD status = 0;
+    if (QueryNumber(state->requestHandle, HTTP_QUERY_STATUS_CODE, &status)) {
+        if (status == 416) {
+            // The range starts at or past the end: the kept file is no use.
+            present = 0;
+            if (!RecreateOutput(state, fileName)) return Fail(state, GetLastError());
+            if (!ReopenUrl(state, url)) return 0;
+            status = 0;
+            QueryNumber(state->requestHandle, HTTP_QUERY_STATUS_CODE, &status);
+        }
+        if (RejectStatus(state, status)) return 0;
+    }
+
+    DWORD contentLength = 0;
+    if (!QueryNumber(state->requestHandle, HTTP_QUERY_CONTENT_LENGTH, &contentLength))
+        return FailHeader(state);
+    SYSTEMTIME modified;
+    DWORD length = sizeof(modified), index = 0;
+    if (!HttpQueryInfoA(state->requestHandle, HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME,
+                        &modified, &length, &index))
+        return FailHeader(state);
+    DWORD packedDate = PackDate(modified.wYear, modified.wMonth, modified.wDay);
+    DWORD packedTime = PackTime(modified.wHour, modified.wMinute);
+
+    DWORD storedDate = LoadResumeValue(session, "Date");
+    DWORD storedTime = LoadResumeValue(session, "Time");
+    DWORD storedSize = LoadResumeValue(session, "Size");
+    if (resume && present > 0 &&
+        !(storedDate && storedTime && storedSize && packedDate == storedDate &&
+          packedTime == storedTime && present + contentLength == storedSize)) {
+        // Not the file the kept bytes came from (or the server ignored the
+        // range): start again from zero. The new reply is held to the same
+        // rules as the first one.
+        present = 0;
+        if (!RecreateOutput(state, fileName)) return Fail(state, GetLastError());
+        if (!ReopenUrl(state, url)) return 0;
+        if (QueryNumber(state->requestHandle, HTTP_QUERY_STATUS_CODE, &status) &&
+            RejectStatus(state, status))
+            return 0;
+        contentLength = 0;
+        if (!QueryNumber(state->requestHandle, HTTP_QUERY_CONTENT_LENGTH, &contentLength))
+            return FailHeader(state);
+    }
+
+    SaveResumeValue(session, "Date", packedDate);
+    SaveResumeValue(session, "Time", packedTime);
+    SaveResumeValue(session, "Size", present + contentLength);
+    state->baseBytes = present;
+    state->totalBytes = present + contentLength;
+
+    if (contentLength == 0) {
+        // Nothing left to fetch: the kept bytes are the whole file.
+        state->doneBytes = present;
+        CloseOutput(state);
+        CloseRequest(state);
+        CloseSession(state);
+        return 1;
+    }
+
+    DWORD written = 0;
+    DWORD failure = 0;
+    for (;;) {
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(state->requestHandle, &available, 0, 0)) {
+            failure = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
+            break;
+        }
+        if (available == 0 || state->stopRequested) break;
+        char* buffer = (char*)GlobalAlloc(GMEM_ZEROINIT, available + 1);
+        if (!buffer) {
+            failure = ERROR_NOT_ENOUGH_MEMORY;
+            break;
+        }
+
+        DWORD received = 0;
+        int last = 0;
+        while (received < available) {
+            DWORD count = 0;
+            if (!InternetReadFile(state->requestHandle, buffer + received, available - received,
+                                  &count)) {
+                failure = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
+                last = 1;
+                break;
+            }
+            if (count == 0) {
+                last = 1;
+                break;
+            }
+            received += count;
+            if (received < available && state->stopRequested) break;
+        }
+        if (state->stopRequested) {
+            // The bytes of this chunk are dropped, so file, counter and
+            // record agree for the next run.
+            GlobalFree(buffer);
+            break;
+        }
+
+        DWORD put = 0;
+        while (put < received && !state->stopRequested) {
+            DWORD count = 0;
+            if (!WriteFile(state->fileHandle, buffer + put, received - put, &count, 0) || !count) {
+                failure = LastErrorOr(ERROR_WRITE_FAULT);
+                last = 1;
+                break;
+            }
+            put += count;
+            written += count;
+        }
+        state->doneBytes = present + written;
+        PostProgress(state);
+        GlobalFree(buffer);
+        if (last || state->stopRequested) break;
+    }
+
+    CloseOutput(state);
+    CloseRequest(state);
+    CloseSession(state);
+    if (written == contentLength) return 1;
+    // A body that stopped short is reported, unless the user stopped it.
+    if (!state->stopRequested)
+        state->errorCode = failure ? failure : ERROR_INTERNET_CONNECTION_RESET;
+    return 0;
+}

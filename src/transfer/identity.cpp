@@ -1,0 +1,56 @@
+// The client's name for servers: product code and Windows version.
+#include "transfer.h"
+
+DWORD OsKind;
+static OSVERSIONINFOA versionInfo = {sizeof(OSVERSIONINFOA)};
+static DWORD probed;
+static const char* agentString;
+
+DWORD OsKindFor(DWORD major, DWORD minor, DWORD platform) {
+    if (major == 4) {
+        if (minor == 10) return 3;   // Windows 98
+        if (minor == 90) return 2;   // Windows ME
+        return platform == VER_PLATFORM_WIN32_NT ? 6 : 1;
+    }
+    if (major == 3) return 5;
+    if (major < 5) return 0;
+    if (minor == 1) return 9;
+    if (minor == 2) return 10;
+    return 8;
+}
+
+void DetectOsKind() {
+    if (probed) return;
+    GetVersionExA(&versionInfo);  // a failure leaves zeros: "Windows NT 0.0"
+    OsKind = OsKindFor(versionInfo.dwMajorVersion, versionInfo.dwMinorVersion,
+                       versionInfo.dwPlatformId);
+    probed = 1;
+}
+
+void FormatOsName(DWORD kind, DWORD major, DWORD minor, char* buffer) {
+    static const char* const names[] = {
+        0, "Windows 95", "Windows ME", "Windows 98", 0, 0, "Windows NT 4.0",
+        0, "Windows 2000", "Windows XP", "Windows 2003 Server"};
+    if (kind < sizeof(names) / sizeof(names[0]) && names[kind])
+        lstrcpyA(buffer, names[kind]);
+    else
+        wsprintfA(buffer, "Windows NT %d.%d", major, minor);
+}
+
+void GetOsName(char* buffer) {
+    DetectOsKind();
+    FormatOsName(OsKind, versionInfo.dwMajorVersion, versionInfo.dwMinorVersion, buffer);
+}
+
+const char* GetAgentString() {
+    if (agentString) return agentString;
+    const char* code = theSession.productCode;
+    char* text = (char*)GlobalAlloc(GMEM_ZEROINIT, lstrlenA(code) + 72);
+    // Without memory the product code alone still names the client.
+    if (!text) return code;
+    agentString = text;
+    char osName[128];
+    GetOsName(osName);
+    wsprintfA(text, "%s (%s)", code, osName);
+    return text;
+}

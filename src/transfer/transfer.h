@@ -1,0 +1,32 @@
+// Transfer: the choice of protocol, the HTTP and FTP downloads, the resume
+// record, and the client's name for servers.
+#pragma once
+#include "../run/run.h"
+
+DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, DWORD resume);
+DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, DWORD resume);
+DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, DWORD resume);
+
+// Server replies.
+DWORD ParseDecimal(const char* text, DWORD maxChars);
+const char* ReplyNumberPart(const char* reply);
+
+// Resume record: the identity of a partial download under the registry key.
+DWORD SaveResumeValue(const InstallSession* session, const char* name, DWORD value);
+DWORD LoadResumeValue(const InstallSession* session, const char* name);
+void DeleteResumeRecord(const InstallSession* session);
+inline DWORD PackDate(DWORD year, DWORD month, DWORD day) { return year * 10000 + month * 100 + day; }
+inline DWORD PackTime(DWORD hour, DWORD minute) { return 10000 + hour * 100 + minute; }
+
+// Client identity.
+extern DWORD OsKind;
+void DetectOsKind();
+DWORD OsKindFor(DWORD major, DWORD minor, DWORD platform);
+void FormatOsName(DWORD kind, DWORD major, DWORD minor, char* buffer);
+void GetOsName(char* buffer);
+const char* GetAgentString();
+
+#ifdef STUB_SEAMS
+// Test builds can replace the one call that opens the FTP data connection.
+extern BOOL (WINAPI* SeamFtpCommand)(HINTERNET, BOOL, DWORD, LPCSTR, DWORD_PTR, HINTERNET*);
+#endif

@@ -1,0 +1,235 @@
+"""Debian's nginx serving a directory on a loopback port, for real-server tests.
+
+    with Nginx(root_dir) as web:
+        url = web.url("/setup.exe")
+        ...
+        entries = web.access_log(wait_for=1)   # waits until at least that many lines are logged
+        e = entries[-1]
+        e.method, e.path, e.range, e.user_agent, e.status, e.body_bytes_sent
+
+nginx runs as one unprivileged-style process (daemon off, master_process off) with
+its config, pid file, logs and temp paths in a temporary directory of its own; the
+port is picked at start (a free one, retried if another process takes it first).
+sendfile is on; Range requests get 206, a range at or past the end 416, and static
+files carry Last-Modified and Content-Length. `extra_http` / `extra_server` add
+config text inside the http and server blocks. The access log stays readable
+after stop().
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from dataclasses import dataclass
+
+__all__ = ["Nginx", "AccessEntry"]
+
+NGINX = "/usr/sbin/nginx"
+
+# One line per request, tab-separated; nginx escapes tabs, quotes and
+# non-printable bytes inside values as \xHH, so the split is unambiguous.
+_LOG_FORMAT = ("$msec\\t$connection\\t$request\\t$http_range\\t$http_user_agent\\t"
+               "$status\\t$body_bytes_sent\\t$bytes_sent\\t$sent_http_content_length")
+
+_CONFIG = """\
+daemon off;
+master_process off;
+worker_processes 1;
+pid {tmp}/nginx.pid;
+error_log {tmp}/error.log info;
+events {{ worker_connections 256; }}
+http {{
+    default_type application/octet-stream;
+    types {{ text/html html; text/plain txt; }}
+    log_format stub '{fmt}';
+    access_log {tmp}/access.log stub;
+    client_body_temp_path {tmp}/body;
+    proxy_temp_path {tmp}/proxy;
+    fastcgi_temp_path {tmp}/fastcgi;
+    uwsgi_temp_path {tmp}/uwsgi;
+    scgi_temp_path {tmp}/scgi;
+    sendfile on;
+    server_tokens off;
+    {extra_http}
+    server {{
+        listen {host}:{port};
+        server_name localhost;
+        root {root};
+        location / {{ }}
+        {extra_server}
+    }}
+}}
+"""
+
+
+@dataclass
+class AccessEntry:
+    """One access-log line. range and user_agent are None when the request had none."""
+    time: float
+    connection: int
+    request: str
+    method: str
+    path: str
+    range: str
+    user_agent: str
+    status: int
+    body_bytes_sent: int
+    bytes_sent: int
+    content_length: str
+
+
+def _unescape(value):
+    if value == "-":
+        return None
+    raw = value.encode("latin-1")
+    out = bytearray()
+    i = 0
+    while i < len(raw):
+        if raw[i:i + 2] == b"\\x" and i + 4 <= len(raw):
+            try:
+                out.append(int(raw[i + 2:i + 4], 16))
+                i += 4
+                continue
+            except ValueError:
+                pass
+        out.append(raw[i])
+        i += 1
+    return out.decode("latin-1")
+
+
+def _free_port(host):
+    with socket.socket() as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+class Nginx:
+    """nginx serving `root_dir` on host:port (port 0: chosen at start)."""
+
+    def __init__(self, root_dir, host="127.0.0.1", port=0, extra_http="", extra_server=""):
+        self.root_dir = os.path.abspath(root_dir)
+        self.host = host
+        self._want_port = port
+        self.port = None
+        self.extra_http = extra_http
+        self.extra_server = extra_server
+        self.tmp = None
+        self.proc = None
+        self._final_log = None
+
+    def url(self, path="/"):
+        return "http://%s:%d%s" % (self.host, self.port, path)
+
+    def start(self, timeout=10.0):
+        self.tmp = tempfile.mkdtemp(prefix="nginx-")
+        self._final_log = None
+        last_error = ""
+        for _ in range(5):
+            port = self._want_port or _free_port(self.host)
+            if self._launch(port, timeout):
+                self.port = port
+                return self
+            last_error = self.error_log()
+            if "Address already in use" not in last_error or self._want_port:
+                break
+        self._cleanup()
+        raise RuntimeError("nginx did not start:\n" + last_error)
+
+    def _launch(self, port, timeout):
+        conf = os.path.join(self.tmp, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(_CONFIG.format(tmp=self.tmp, fmt=_LOG_FORMAT, host=self.host, port=port,
+                                   root=self.root_dir, extra_http=self.extra_http,
+                                   extra_server=self.extra_server))
+        for name in ("error.log", "access.log"):
+            open(os.path.join(self.tmp, name), "w").close()
+        out = open(os.path.join(self.tmp, "stderr.txt"), "ab")
+        self.proc = subprocess.Popen(
+            [NGINX, "-p", self.tmp + "/", "-e", os.path.join(self.tmp, "error.log"), "-c", conf],
+            stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+        out.close()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return False
+            try:
+                socket.create_connection((self.host, port), timeout=0.5).close()
+                return True
+            except OSError:
+                time.sleep(0.02)
+        self._terminate()
+        return False
+
+    def _terminate(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)   # fast shutdown, also of open transfers
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def stop(self):
+        if self.proc is None:
+            return
+        self._terminate()
+        self._final_log = self._read_access_log()
+        self._cleanup()
+
+    def _cleanup(self):
+        self.proc = None
+        if self.tmp:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+            self.tmp = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def error_log(self):
+        text = ""
+        if self.tmp:
+            for name in ("error.log", "stderr.txt"):
+                try:
+                    with open(os.path.join(self.tmp, name), errors="replace") as f:
+                        text += f.read()
+                except OSError:
+                    pass
+        return text
+
+    def _read_access_log(self):
+        if self._final_log is not None:
+            return self._final_log
+        try:
+            with open(os.path.join(self.tmp, "access.log"), encoding="latin-1") as f:
+                return [line for line in f.read().split("\n") if line]
+        except (OSError, TypeError):
+            return []
+
+    def access_log(self, wait_for=0, timeout=10.0):
+        """Parsed access-log entries, oldest first. nginx logs a request when it has
+        finished with it, so wait_for=n polls until at least n entries exist."""
+        deadline = time.monotonic() + timeout
+        while True:
+            lines = self._read_access_log()
+            if len(lines) >= wait_for or time.monotonic() > deadline:
+                break
+            time.sleep(0.02)
+        entries = []
+        for line in lines:
+            f = line.split("\t")
+            if len(f) != 9:
+                continue
+            request = _unescape(f[2]) or ""
+            parts = request.split(" ")
+            entries.append(AccessEntry(
+                time=float(f[0]), connection=int(f[1]), request=request,
+                method=parts[0] if parts else "", path=parts[1] if len(parts) > 1 else "",
+                range=_unescape(f[3]), user_agent=_unescape(f[4]), status=int(f[5]),
+                body_bytes_sent=int(f[6]), bytes_sent=int(f[7]), content_length=_unescape(f[8])))
+        return entries
