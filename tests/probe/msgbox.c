@@ -8,7 +8,10 @@
  *                                  POS), a status line, a label and OK and
  *                                  Cancel buttons; exit code = the command
  *                                  that ended it (WM_CLOSE gives 3); with
- *                                  "icons" it sets big and small window icons
+ *                                  "icons" it sets a big (32x32) and a small
+ *                                  (16x16) window icon
+ *   msgbox --stall TITLE MS        shows the same dialog, then sleeps MS
+ *                                  without handling a message; exit code 0
  *   msgbox --exit N                exits at once with code N
  */
 #define WIN32_LEAN_AND_MEAN
@@ -33,9 +36,10 @@ static INT_PTR CALLBACK dialog_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp)
         SendDlgItemMessageA(h, IDC_BAR, PBM_SETRANGE32, 0, 100);
         SendDlgItemMessageA(h, IDC_BAR, PBM_SETPOS, (WPARAM)bar_pos, 0);
         if (with_icons) {
-            HICON icon = LoadIconA(NULL, (LPCSTR)IDI_APPLICATION);
-            SendMessageA(h, WM_SETICON, ICON_BIG, (LPARAM)icon);
-            SendMessageA(h, WM_SETICON, ICON_SMALL, (LPARAM)icon);
+            HICON big = (HICON)LoadImageA(NULL, (LPCSTR)IDI_APPLICATION, IMAGE_ICON, 32, 32, LR_SHARED);
+            HICON small = (HICON)LoadImageA(NULL, (LPCSTR)IDI_APPLICATION, IMAGE_ICON, 16, 16, LR_SHARED);
+            SendMessageA(h, WM_SETICON, ICON_BIG, (LPARAM)big);
+            SendMessageA(h, WM_SETICON, ICON_SMALL, (LPARAM)small);
         }
         return TRUE;
     case WM_COMMAND:
@@ -87,7 +91,7 @@ static WORD *put_item(WORD *p, DWORD style, short x, short y, short cx, short cy
     return p;
 }
 
-static int run_dialog(void)
+static DLGTEMPLATE *build_template(void)
 {
     static DWORD buffer[1024];
     DLGTEMPLATE *t = (DLGTEMPLATE *)buffer;
@@ -110,7 +114,7 @@ static int run_dialog(void)
     p = put_item(p, WS_CHILD | WS_VISIBLE | SS_LEFT, 10, 10, 180, 20, IDC_STATUS, 0x0082, NULL, "Working...");
     p = put_item(p, WS_CHILD | WS_VISIBLE | SS_LEFT, 10, 55, 60, 8, 0xFFFF, 0x0082, NULL, "Label:");
     (void)p;
-    return (int)DialogBoxIndirectParamA(GetModuleHandleA(NULL), t, NULL, dialog_proc, 0);
+    return t;
 }
 
 int main(int argc, char **argv)
@@ -122,7 +126,13 @@ int main(int argc, char **argv)
         dialog_title = argv[2];
         bar_pos = atoi(argv[3]);
         with_icons = argc >= 5 && !strcmp(argv[4], "icons");
-        return run_dialog();
+        return (int)DialogBoxIndirectParamA(GetModuleHandleA(NULL), build_template(), NULL, dialog_proc, 0);
+    }
+    if (argc >= 4 && !strcmp(argv[1], "--stall")) {
+        dialog_title = argv[2];
+        CreateDialogIndirectParamA(GetModuleHandleA(NULL), build_template(), NULL, dialog_proc, 0);
+        Sleep((DWORD)atoi(argv[3]));
+        return 0;
     }
     if (argc < 3)
         return 100;

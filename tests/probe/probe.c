@@ -24,6 +24,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include "probehook.h"
 
 #define TEXT_MAX 4096
 #define POLL_MS 50
@@ -246,6 +247,68 @@ static void kv_rect(const char *k, HWND h, int *first)
         fputs("null", stdout);
 }
 
+/* ---- window icons ------------------------------------------------------ */
+
+/* Wine does not carry WM_GETICON to another process, so the question is put
+ * from inside the window's own thread: probehook.dll (next to this program)
+ * is hooked into that thread, and answers a WM_NULL carrying PROBEHOOK_MAGIC
+ * through a named mapping. */
+static int query_icons(HWND h, ProbeIconReport *out)
+{
+    static HMODULE hook_dll;
+    static HOOKPROC hook_proc;
+    char path[MAX_PATH + 32], name[64], *slash;
+    DWORD pid = 0, tid;
+    HANDLE map;
+    ProbeIconReport *view;
+    HHOOK hook;
+    int ok = 0;
+
+    memset(out, 0, sizeof *out);
+    tid = GetWindowThreadProcessId(h, &pid);
+    if (!tid || thread_is_hung(tid))
+        return 0;
+    if (pid == GetCurrentProcessId()) {
+        out->big = (DWORD)SendMessageA(h, WM_GETICON, ICON_BIG, 0);
+        out->small = (DWORD)SendMessageA(h, WM_GETICON, ICON_SMALL, 0);
+        return 1;
+    }
+    if (!hook_dll) {
+        path[0] = 0;
+        GetModuleFileNameA(NULL, path, MAX_PATH);
+        slash = strrchr(path, '\\');
+        strcpy(slash ? slash + 1 : path, "probehook.dll");
+        hook_dll = LoadLibraryA(path);
+        if (hook_dll)
+            hook_proc = (HOOKPROC)GetProcAddress(hook_dll, "ProbeCallWndProc@12");
+        if (hook_dll && !hook_proc)
+            hook_proc = (HOOKPROC)GetProcAddress(hook_dll, "ProbeCallWndProc");
+    }
+    if (!hook_proc)
+        return 0;
+
+    _snprintf(name, sizeof name, PROBEHOOK_MAPPING, (unsigned long)GetCurrentProcessId());
+    name[sizeof name - 1] = 0;
+    map = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof *view, name);
+    if (!map)
+        return 0;
+    view = (ProbeIconReport *)MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, sizeof *view);
+    if (view) {
+        memset(view, 0, sizeof *view);
+        hook = SetWindowsHookExA(WH_CALLWNDPROC, hook_proc, hook_dll, tid);
+        if (hook) {
+            if (send_safe(h, WM_NULL, PROBEHOOK_MAGIC, (LPARAM)GetCurrentProcessId(), NULL) && view->done) {
+                *out = *view;
+                ok = 1;
+            }
+            UnhookWindowsHookEx(hook);
+        }
+        UnmapViewOfFile(view);
+    }
+    CloseHandle(map);
+    return ok;
+}
+
 /* ---- describing windows ---------------------------------------------- */
 
 static char text_buf[TEXT_MAX];
@@ -298,7 +361,7 @@ static void print_window(HWND h)
 {
     int first = 1, stale = 0, i;
     DWORD pid = 0, tid;
-    DWORD_PTR icon;
+    ProbeIconReport icons;
     HwndList kids;
 
     tid = GetWindowThreadProcessId(h, &pid);
@@ -320,12 +383,20 @@ static void print_window(HWND h)
     kv_hwnd("owner", GetWindow(h, GW_OWNER), &first);
     kv_bool("foreground", GetForegroundWindow() == h, &first);
     kv_bool("has_sysmenu", (GetWindowLongA(h, GWL_STYLE) & WS_SYSMENU) != 0, &first);
-    icon = 0;
-    json_key("icon_big", &first);
-    if (send_safe(h, WM_GETICON, ICON_BIG, 0, &icon)) fputs(icon ? "true" : "false", stdout); else { fputs("null", stdout); stale = 1; }
-    icon = 0;
-    json_key("icon_small", &first);
-    if (send_safe(h, WM_GETICON, ICON_SMALL, 0, &icon)) fputs(icon ? "true" : "false", stdout); else { fputs("null", stdout); stale = 1; }
+    if (query_icons(h, &icons)) {
+        kv_bool("icon_big", icons.big != 0, &first);
+        kv_bool("icon_small", icons.small != 0, &first);
+        json_key("icon_big_size", &first);
+        printf("[%ld,%ld]", (long)icons.big_w, (long)icons.big_h);
+        json_key("icon_small_size", &first);
+        printf("[%ld,%ld]", (long)icons.small_w, (long)icons.small_h);
+    } else {
+        json_key("icon_big", &first);
+        fputs("null", stdout);
+        json_key("icon_small", &first);
+        fputs("null", stdout);
+        stale = 1;
+    }
 
     kids.n = 0;
     EnumChildWindows(h, collect_proc, (LPARAM)&kids);

@@ -230,6 +230,7 @@ class _Handler(FTPHandler):
     """Records every command; answers from the fault table where one is set."""
     dtp_handler = _DTP
     owner = None     # the FtpServer, set per server subclass
+    auth_failed_timeout = 0     # stock waits 3 s after a failed login
 
     def __init__(self, conn, server, ioloop=None):
         self._session = self.owner._new_session()

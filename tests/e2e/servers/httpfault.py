@@ -186,8 +186,9 @@ class _Stopped(Exception):
 
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
-    server_version = "faultserver/1"
-    sys_version = ""
+
+    def version_string(self):
+        return "faultserver/1"
 
     def log_message(self, *args):
         pass
@@ -497,6 +498,7 @@ class FaultServer:
                 return
             start, end, status = first, size if last is None else min(last + 1, size), 206
         part = data[start:end]
+        rec.body_start = start
         cut = _pick(opts["cut_after"], index, rec)
         short = _pick(opts["short_body"], index, rec)
         override = opts["content_length_override"]
@@ -517,7 +519,6 @@ class FaultServer:
             h.send_header(k, v)
         h.end_headers()
         rec.status = status
-        rec.body_start = start
         if h.command == "HEAD":
             rec.outcome = "complete"
             return

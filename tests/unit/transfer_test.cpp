@@ -1,0 +1,136 @@
+// Reply parsing, OS naming, date packing and the resume record in the
+// registry.
+#include <gtest/gtest.h>
+#include "transfer/transfer.h"
+
+TEST(ParseDecimal, JoinsEveryDigitInRange) {
+    struct { const char* text; DWORD maxChars; DWORD value; } cases[] = {
+        {"", 0, 0},
+        {"no digits", 0, 0},
+        {"1,5", 0, 15},
+        {"1234\r\n", 0, 1234},
+        {"20030709140559\r\n", 8, 20030709},
+        {"20030709140559", 0, 3276639311u},     // 20030709140559 mod 2^32
+        {"4294967296", 0, 0},                   // one past the top wraps to 0
+        {"4294967295", 0, 4294967295u},
+        {"12", 8, 12},                          // limit beyond the text
+        {"1234", 2, 12},
+    };
+    for (auto& c : cases) EXPECT_EQ(ParseDecimal(c.text, c.maxChars), c.value) << c.text;
+}
+
+TEST(ReplyNumberPart, SkipsCodeAndBlanks) {
+    struct { const char* reply; const char* part; } cases[] = {
+        {"213 1234\r\n", "1234\r\n"},
+        {"213    1234\r\n", "1234\r\n"},           // several blanks
+        {"2131234", ""},                          // no blank: nothing
+        {"", ""},
+        {" 55", "55"},                            // starts with a blank
+        {"213 ", ""},                             // empty value
+        {"213 20030709140559 x", "20030709140559 x"},
+    };
+    for (auto& c : cases) EXPECT_STREQ(ReplyNumberPart(c.reply), c.part) << c.reply;
+}
+
+TEST(OsName, WholeVersionTable) {
+    struct { DWORD major, minor, platform; DWORD kind; const char* name; } cases[] = {
+        {3, 51, 2, 5, "Windows NT 3.51"},
+        {4, 0, VER_PLATFORM_WIN32_NT, 6, "Windows NT 4.0"},
+        {4, 0, VER_PLATFORM_WIN32_WINDOWS, 1, "Windows 95"},
+        {4, 10, 1, 3, "Windows 98"},   {4, 10, 2, 3, "Windows 98"},
+        {4, 90, 1, 2, "Windows ME"},   {4, 90, 2, 2, "Windows ME"},
+        {5, 0, 2, 8, "Windows 2000"},  {5, 1, 2, 9, "Windows XP"},
+        {5, 2, 2, 10, "Windows 2003 Server"},
+        {6, 0, 2, 8, "Windows 2000"},  {6, 1, 2, 9, "Windows XP"},
+        {6, 2, 2, 10, "Windows 2003 Server"},
+        {10, 0, 2, 8, "Windows 2000"},
+        {0, 0, 0, 0, "Windows NT 0.0"},  {2, 5, 1, 0, "Windows NT 2.5"},
+    };
+    for (auto& c : cases) {
+        DWORD kind = OsKindFor(c.major, c.minor, c.platform);
+        EXPECT_EQ(kind, c.kind) << c.major << "." << c.minor;
+        char name[128];
+        FormatOsName(kind, c.major, c.minor, name);
+        EXPECT_STREQ(name, c.name) << c.major << "." << c.minor;
+    }
+}
+
+TEST(AgentString, BuiltOnceFromProductCodeAndOsName) {
+    theSession.productCode = "QRBL7300";
+    const char* first = GetAgentString();
+    char osName[128];
+    GetOsName(osName);
+    EXPECT_EQ(std::string(first), std::string("QRBL7300 (") + osName + ")");
+    theSession.productCode = "OTHER";
+    EXPECT_EQ(GetAgentString(), first);
+    EXPECT_EQ(GetAgentString(), first);
+    EXPECT_STREQ(first, (std::string("QRBL7300 (") + osName + ")").c_str());
+}
+
+TEST(Packing, DateAndTime) {
+    EXPECT_EQ(PackDate(2003, 7, 9), 20030709u);
+    EXPECT_EQ(PackTime(14, 5), 11405u);
+    EXPECT_EQ(PackTime(0, 0), 10000u);
+}
+
+class ResumeRecord : public ::testing::Test {
+protected:
+    void SetUp() override {
+        theSession.registryKey = "Software\\StubUnitTest";
+        theSession.installNumber = 10000;
+        Wipe();
+    }
+    void TearDown() override { Wipe(); }
+    static void Wipe() {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\StubUnitTest\\Install\\00010000");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\StubUnitTest\\Install\\123456789");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\StubUnitTest\\Install");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\StubUnitTest");
+    }
+    static bool KeyExists(const char* path) {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        RegCloseKey(key);
+        return true;
+    }
+};
+
+TEST_F(ResumeRecord, LoadingFromNothingCreatesNothing) {
+    EXPECT_EQ(LoadResumeValue(&theSession, "Date"), 0u);
+    EXPECT_EQ(LoadResumeValue(&theSession, "Time"), 0u);
+    EXPECT_EQ(LoadResumeValue(&theSession, "Size"), 0u);
+    EXPECT_FALSE(KeyExists("Software\\StubUnitTest"));
+}
+
+TEST_F(ResumeRecord, SavingCreatesThePathAndRoundTrips) {
+    EXPECT_EQ(SaveResumeValue(&theSession, "Date", 20030709), 1u);
+    EXPECT_EQ(SaveResumeValue(&theSession, "Time", 11405), 1u);
+    EXPECT_EQ(SaveResumeValue(&theSession, "Size", 4000000000u), 1u);
+    EXPECT_TRUE(KeyExists("Software\\StubUnitTest\\Install\\00010000"));
+    EXPECT_EQ(LoadResumeValue(&theSession, "Date"), 20030709u);
+    EXPECT_EQ(LoadResumeValue(&theSession, "Time"), 11405u);
+    EXPECT_EQ(LoadResumeValue(&theSession, "Size"), 4000000000u);
+
+    DeleteResumeRecord(&theSession);
+    EXPECT_FALSE(KeyExists("Software\\StubUnitTest\\Install\\00010000"));
+    // Only this install number's key goes.
+    EXPECT_TRUE(KeyExists("Software\\StubUnitTest\\Install"));
+}
+
+TEST_F(ResumeRecord, NineDigitInstallNumber) {
+    theSession.installNumber = 123456789;
+    SaveResumeValue(&theSession, "Size", 7);
+    EXPECT_TRUE(KeyExists("Software\\StubUnitTest\\Install\\123456789"));
+    EXPECT_EQ(LoadResumeValue(&theSession, "Size"), 7u);
+}
+
+TEST_F(ResumeRecord, ValueOfAnotherTypeReadsAsZero) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\StubUnitTest\\Install\\00010000", 0, 0,
+                              0, KEY_ALL_ACCESS, 0, &key, 0), ERROR_SUCCESS);
+    RegSetValueExA(key, "Date", 0, REG_SZ, (const BYTE*)"20030709", 9);
+    RegSetValueExA(key, "Time", 0, REG_SZ, (const BYTE*)"1", 2);
+    RegCloseKey(key);
+    EXPECT_EQ(LoadResumeValue(&theSession, "Date"), 0u);
+    EXPECT_EQ(LoadResumeValue(&theSession, "Time"), 0u);
+}
