@@ -3,3 +3,8 @@
 #include "../run/run.h"
 
 DWORD SendEvent(const InstallSession* session, int mode);
+
+#ifdef STUB_SEAMS
+// Test builds report the reply buffer's size after the last ping.
+extern DWORD SeamReplyCapacity;
+#endif

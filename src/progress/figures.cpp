@@ -49,7 +49,14 @@ int ProgressDue(const TransferState* state, DWORD now) {
     return state->doneBytes == state->totalBytes || now - state->lastRefreshTick >= 800;
 }
 
+#ifdef STUB_SEAMS
+void (*SeamProgressHook)(TransferState* state);
+#endif
+
 void PostProgress(TransferState* state) {
+#ifdef STUB_SEAMS
+    if (SeamProgressHook) SeamProgressHook(state);
+#endif
     HWND dialog = state->dialogWindow;
     if (!IsWindow(dialog) || !ProgressDue(state, GetTickCount())) return;
     PostMessageA(dialog, UM_PROGRESS, 0, (LPARAM)state);  // a lost request is redone next chunk

@@ -21,3 +21,8 @@ void FormatProgressLines(const TransferState* state, DWORD now, char* timeLine, 
 int ProgressDue(const TransferState* state, DWORD now);
 
 extern DWORD downloadingShown;
+
+#ifdef STUB_SEAMS
+// Test builds see every progress report of the transfer.
+extern void (*SeamProgressHook)(TransferState* state);
+#endif

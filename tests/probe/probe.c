@@ -9,7 +9,8 @@
  *   probe post --hwnd H --msg M [--wparam W] [--lparam L]
  *   probe send --hwnd H --msg M [--wparam W] [--lparam L] [--timeout MS]
  *   probe foreground [--hwnd H]
- *   probe tempdir
+ *   probe tempdir                  GetTempPathA, Windows directory, TMP, TEMP
+ *   probe osversion                GetVersionExA as this program sees it
  *
  * Exit code 0 on success, 1 when nothing matched or the wait timed out,
  * 2 on a usage error. Every message to a foreign window goes through
@@ -742,6 +743,23 @@ static int cmd_tempdir(void)
     return 0;
 }
 
+static int cmd_osversion(void)
+{
+    OSVERSIONINFOA v;
+    int first = 1;
+    memset(&v, 0, sizeof v);
+    v.dwOSVersionInfoSize = sizeof v;
+    GetVersionExA(&v);
+    putchar('{');
+    kv_uint("major", v.dwMajorVersion, &first);
+    kv_uint("minor", v.dwMinorVersion, &first);
+    kv_uint("build", v.dwBuildNumber, &first);
+    kv_uint("platform", v.dwPlatformId, &first);
+    kv_str("csd", v.szCSDVersion, &first);
+    fputs("}\n", stdout);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     Options o;
@@ -750,7 +768,7 @@ int main(int argc, char **argv)
 
     _setmode(_fileno(stdout), _O_BINARY);
     if (argc < 2)
-        usage("command missing: find, list, gone, click, post, send, foreground, tempdir");
+        usage("command missing: find, list, gone, click, post, send, foreground, tempdir, osversion");
     cmd = argv[1];
     parse_options(argc - 2, argv + 2, &o);
     for (i = 2; i < argc; i++)
@@ -773,6 +791,8 @@ int main(int argc, char **argv)
         rc = cmd_foreground(&o);
     else if (!strcmp(cmd, "tempdir"))
         rc = cmd_tempdir();
+    else if (!strcmp(cmd, "osversion"))
+        rc = cmd_osversion();
     else {
         usage("unknown command");
         rc = 2;

@@ -193,6 +193,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def parse_request(self):
+        # Keep a target with raw blanks (a client that does not escape them) as one
+        # word; it is recorded exactly as it arrived.
+        words = str(self.raw_requestline, "iso-8859-1").rstrip("\r\n").split(" ")
+        self.raw_target = None
+        if len(words) > 3 and words[-1].startswith("HTTP/"):
+            self.raw_target = " ".join(words[1:-1])
+            line = " ".join([words[0], self.raw_target.replace(" ", "%20"), words[-1]])
+            self.raw_requestline = line.encode("iso-8859-1") + b"\r\n"
+        return super().parse_request()
+
     def setup(self):
         super().setup()
         self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -300,16 +311,19 @@ class FaultServer:
 
     def replace_file(self, path, data=None, last_modified=_DEFAULT, **options):
         """New version of a file: data and/or Last-Modified replaced, other options kept
-        unless given. Returns the new version number."""
+        unless given (the request index of cut lists goes on unless they are given).
+        Returns the new version number."""
         with self._lock:
             old = self._entries[path]
             opts = dict(old.opts)
             opts.update(self._check(options))
-            self._entries[path] = _Entry(
+            entry = self._entries[path] = _Entry(
                 "file", old.data if data is None else bytes(data), old.version + 1,
                 old.last_modified if last_modified is _DEFAULT else _format_lm(last_modified),
                 opts)
-            return old.version + 1
+            if "cut_after" not in options and "short_body" not in options:
+                entry.count = old.count     # a cut list goes on counting across versions
+            return entry.version
 
     def set_options(self, path, **options):
         """Change behaviour options of a path; the data and version stay.
@@ -404,7 +418,7 @@ class FaultServer:
     # --- serving
     def _serve(self, h):
         now = time.monotonic()
-        target = h.path
+        target = h.raw_target or h.path
         raw_path, _, query = target.partition("?")
         rec = Request(now, time.time(), h.client_address, h.command, target, raw_path, query,
                       h.request_version, list(h.headers.items()))
