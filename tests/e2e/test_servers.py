@@ -63,8 +63,12 @@ def fetch(port, target, headers=None, method="GET"):
 
 def ftp_login(port, user="", password=""):
     f = ftplib.FTP()
-    f.connect("127.0.0.1", port, timeout=10)
-    f.login(user, password)
+    try:
+        f.connect("127.0.0.1", port, timeout=10)
+        f.login(user, password)
+    except BaseException:
+        f.close()
+        raise
     f.set_pasv(False)           # the stub uses active mode
     return f
 
