@@ -11,4 +11,9 @@ from .httpfault import FaultServer, Request, http_date
 from .nginx import Nginx, AccessEntry
 from .ftp import (FtpServer, FtpFaults, Command, Transfer, MDTM_MISSING, MDTM_NOT_IMPLEMENTED,
                   MDTM_SHORT, SIZE_EMPTY, SIZE_BARE, REST_REFUSED, REST_BAD_PARAM,
-                  RETR_REFUSED, overlong_reply, NO_CRLF)
+                  RETR_REFUSED, overlong_reply, NO_CRLF, UNTERMINATED)
+
+__all__ = ["FaultServer", "Request", "http_date", "Nginx", "AccessEntry", "FtpServer",
+           "FtpFaults", "Command", "Transfer", "MDTM_MISSING", "MDTM_NOT_IMPLEMENTED",
+           "MDTM_SHORT", "SIZE_EMPTY", "SIZE_BARE", "REST_REFUSED", "REST_BAD_PARAM",
+           "RETR_REFUSED", "overlong_reply", "NO_CRLF", "UNTERMINATED"]

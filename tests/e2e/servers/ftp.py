@@ -7,12 +7,21 @@
         ftp.command_names()      # ['USER', 'PASS', 'TYPE', 'SIZE', 'MDTM', 'PORT', 'RETR', ...]
         ftp.commands[-1]         # Command(t_mono, session, cmd, arg, line, replies)
         ftp.transfers[-1]        # Transfer(path, rest, size, mtime, sent, outcome, ...)
+        ftp.wait_for_command("RETR"), ftp.wait_for_transfers(n), ftp.clear()
+
+Command: t_mono, session (1, 2, ... per control connection), cmd, arg, line (PASS too),
+replies (every reply sent while it was the latest command, e.g. RETR: 150/125 then 226/426).
+Transfer (one per RETR whose file opened): session, path, rest (REST offset), size and
+mtime of the file at RETR (tells versions apart for the soak), cut_after, sent (bytes),
+outcome: complete, cut, aborted (the client closed or the server stopped), None (no data
+connection yet).
 
 Stock behaviour: anonymous read access to root_dir (anonymous=False turns it off) and,
 when user is given, that account with the password, also read-only. Sessions start in
 ASCII mode, where SIZE and REST are refused ("550 SIZE not allowed in ASCII mode",
 "501 ..."); after "TYPE I" SIZE, MDTM (14-digit GMT time) and REST work. Active mode
-(PORT) and passive mode both work. port=21 (or any fixed port) listens there; bind
+(PORT) and passive mode both work. A failed login is answered at once (stock waits
+3 s). port=21 (or any fixed port) listens there; bind
 errors raise OSError (FtpServer.can_bind(21) tells beforehand).
 
 Faults: handler_faults=FtpFaults(...) or a dict of its fields; set_faults(...) changes
@@ -28,7 +37,8 @@ them between sessions or commands (RETR counting starts again).
     cut_mode="close"  end the data connection with a plain close (FIN) instead of a reset
     slow=(n, secs)    RETR data in pieces of n bytes every secs seconds; stop() ends it at once
 Canned replies: MDTM_MISSING, MDTM_NOT_IMPLEMENTED, MDTM_SHORT, SIZE_EMPTY, SIZE_BARE,
-REST_REFUSED, REST_BAD_PARAM, RETR_REFUSED, overlong_reply(code, length), NO_CRLF(text).
+REST_REFUSED, REST_BAD_PARAM, RETR_REFUSED, overlong_reply(code, length), NO_CRLF(text)
+(ends in a bare LF), UNTERMINATED(text) (no line end; the connection is closed after it).
 """
 
 import logging
@@ -52,7 +62,8 @@ from .httpfault import unacked_bytes
 
 __all__ = ["FtpServer", "FtpFaults", "Command", "Transfer",
            "MDTM_MISSING", "MDTM_NOT_IMPLEMENTED", "MDTM_SHORT", "SIZE_EMPTY", "SIZE_BARE",
-           "REST_REFUSED", "REST_BAD_PARAM", "RETR_REFUSED", "overlong_reply", "NO_CRLF"]
+           "REST_REFUSED", "REST_BAD_PARAM", "RETR_REFUSED", "overlong_reply", "NO_CRLF",
+           "UNTERMINATED"]
 
 MDTM_MISSING = '500 Command "MDTM" not understood.'    # what a server without MDTM says
 MDTM_NOT_IMPLEMENTED = "502 Command not implemented."
@@ -73,6 +84,14 @@ def overlong_reply(code=213, length=9000, fill="9"):
 def NO_CRLF(text):
     """The reply ended by a bare LF instead of CRLF."""
     return text.encode("latin-1") + b"\n"
+
+
+class UNTERMINATED(bytes):
+    """The reply with no line end at all; the control connection is closed after it,
+    so the client sees the text and then the end of the connection."""
+
+    def __new__(cls, text):
+        return super().__new__(cls, text.encode("latin-1"))
 
 
 if not logging.getLogger("pyftpdlib").handlers:
@@ -249,7 +268,9 @@ class _Handler(FTPHandler):
             return super().pre_process_command(line, cmd, arg)
         if isinstance(canned, bytes):
             rec.replies.append(canned.decode("latin-1"))
-            asynchat.async_chat.push(self, canned)
+            asynchat.async_chat.push(self, bytes(canned))
+            if isinstance(canned, UNTERMINATED):
+                self.close_when_done()
         else:
             self.respond(canned)
 
@@ -331,7 +352,12 @@ class FtpServer:
             auth.add_user(self.user, self.password or "", self.root_dir, perm="elr")
         handler = type("Handler", (_Handler,), {"owner": self, "authorizer": auth,
                                                 "banner": "test ftpd ready."})
-        self._server = FTPServer((self.host, self._want_port), handler, ioloop=IOLoop())
+        ioloop = IOLoop()       # one per server: the shared instance is not thread-safe
+        try:
+            self._server = FTPServer((self.host, self._want_port), handler, ioloop=ioloop)
+        except BaseException:
+            ioloop.close()
+            raise
         self.port = self._server.address[1]
         self._stop.clear()
         self._thread = threading.Thread(target=self._run, name="ftpserver", daemon=True)

@@ -36,9 +36,20 @@ Event endpoint (add_event)
     body_chunks=[300, 400, 325]  the body is sent in these pieces with delay_between_chunks
     seconds between them (TCP_NODELAY, so a client sees separate reads); status, chunked.
 
+    replace_file(path, data=None, last_modified=..., **options)  a new version; what is not
+                           given is kept; set_options(path, **options) changes behaviour only.
+    srv.version(path), srv.data(path)   the current version number and bytes
+
 Records
     srv.requests            snapshot list of Request records, in arrival order (thread-safe);
-                            a record is filled in while its reply is being sent, done=True at the end
+                            a record is filled in while its reply is being sent, done=True
+                            at the end.
+                            Request: t_mono, t_wall, method, target and query exactly as they
+                            arrived (raw blanks kept), headers [(name, value)], header(name),
+                            range, user_agent, params (dict), status, file_version, body_start,
+                            body_sent, content_length, outcome (complete, cut, short,
+                            client-gone, stopped), chunk_times (event pieces, monotonic)
+    srv.requests_for(path)
     srv.wait_for_requests(n, path=None, timeout=10)  blocks until n finished requests (to path)
     srv.byte_log(path)      [(version, start, end), ...] body bytes handed to the client per request
     srv.bytes_sent_twice(path)   bytes of one version sent more than once (for the soak)
@@ -53,9 +64,11 @@ import http.server
 import socket
 import socketserver
 import struct
+import sys
 import termios
 import threading
 import time
+import traceback
 import urllib.parse
 from dataclasses import dataclass, field
 
@@ -229,8 +242,10 @@ class _TCPServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     allow_reuse_address = True
 
     def handle_error(self, request, client_address):
-        # A client that vanishes mid-reply is an expected event here.
-        pass
+        # A client that vanishes mid-reply is an expected event here; anything
+        # else is a fault of this server and must be seen.
+        if not isinstance(sys.exc_info()[1], OSError):
+            traceback.print_exc()
 
 
 class FaultServer:

@@ -7,16 +7,20 @@
         e = entries[-1]
         e.method, e.path, e.range, e.user_agent, e.status, e.body_bytes_sent
 
-nginx runs as one unprivileged-style process (daemon off, master_process off) with
+nginx runs as a single foreground process (daemon off, master_process off) with
 its config, pid file, logs and temp paths in a temporary directory of its own; the
 port is picked at start (a free one, retried if another process takes it first).
 sendfile is on; Range requests get 206, a range at or past the end 416, and static
 files carry Last-Modified and Content-Length. `extra_http` / `extra_server` add
 config text inside the http and server blocks. The access log stays readable
-after stop().
+after stop(). nginx is ended with the thread that started it (PR_SET_PDEATHSIG), so
+a killed test run leaves no server behind.
 """
 
+import ctypes
+import http.client
 import os
+import secrets
 import shutil
 import signal
 import socket
@@ -59,6 +63,7 @@ http {{
         server_name localhost;
         root {root};
         location / {{ }}
+        location = /.ready-{token} {{ access_log off; return 200 "{token}"; }}
         {extra_server}
     }}
 }}
@@ -100,6 +105,15 @@ def _unescape(value):
     return out.decode("latin-1")
 
 
+def _die_with_parent():
+    # nginx must not outlive a test run that is killed; the signal comes when the
+    # thread that started it ends, so start it from a thread that lives as long.
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)   # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
 def _free_port(host):
     with socket.socket() as s:
         s.bind((host, 0))
@@ -125,16 +139,22 @@ class Nginx:
 
     def start(self, timeout=10.0):
         self.tmp = tempfile.mkdtemp(prefix="nginx-")
+        self._token = secrets.token_hex(8)
         self._final_log = None
         last_error = ""
-        for _ in range(5):
-            port = self._want_port or _free_port(self.host)
-            if self._launch(port, timeout):
-                self.port = port
-                return self
-            last_error = self.error_log()
-            if "Address already in use" not in last_error or self._want_port:
-                break
+        try:
+            for _ in range(5):
+                port = self._want_port or _free_port(self.host)
+                if self._launch(port, timeout):
+                    self.port = port
+                    return self
+                last_error = self.error_log()
+                if "Address already in use" not in last_error or self._want_port:
+                    break
+        except BaseException:
+            self._terminate()
+            self._cleanup()
+            raise
         self._cleanup()
         raise RuntimeError("nginx did not start:\n" + last_error)
 
@@ -142,6 +162,7 @@ class Nginx:
         conf = os.path.join(self.tmp, "nginx.conf")
         with open(conf, "w") as f:
             f.write(_CONFIG.format(tmp=self.tmp, fmt=_LOG_FORMAT, host=self.host, port=port,
+                                   token=self._token,
                                    root=self.root_dir, extra_http=self.extra_http,
                                    extra_server=self.extra_server))
         for name in ("error.log", "access.log"):
@@ -149,19 +170,33 @@ class Nginx:
         out = open(os.path.join(self.tmp, "stderr.txt"), "ab")
         self.proc = subprocess.Popen(
             [NGINX, "-p", self.tmp + "/", "-e", os.path.join(self.tmp, "error.log"), "-c", conf],
-            stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+            stdin=subprocess.DEVNULL, stdout=out, stderr=out, preexec_fn=_die_with_parent)
         out.close()
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
                 return False
-            try:
-                socket.create_connection((self.host, port), timeout=0.5).close()
+            if "bind() to" in self.error_log():     # nginx would retry for seconds
+                self._terminate()
+                return False
+            if self._ready(port):
                 return True
-            except OSError:
-                time.sleep(0.02)
+            time.sleep(0.02)
         self._terminate()
         return False
+
+    def _ready(self, port):
+        # Only our nginx knows the token: a connection alone could reach
+        # another process that holds the port.
+        conn = http.client.HTTPConnection(self.host, port, timeout=0.5)
+        try:
+            conn.request("GET", "/.ready-" + self._token)
+            resp = conn.getresponse()
+            return resp.status == 200 and resp.read() == self._token.encode()
+        except (OSError, http.client.HTTPException):
+            return False
+        finally:
+            conn.close()
 
     def _terminate(self):
         if self.proc and self.proc.poll() is None:
