@@ -17,9 +17,9 @@ bench_start() {
 
     wineboot --init >"$BENCH_DIR/wineboot.log" 2>&1
     wineserver -w
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     # Keep one wineserver for the whole run: every wine start is cheaper.
     wineserver -p
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     for i in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
 }
 
