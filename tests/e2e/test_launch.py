@@ -1,0 +1,353 @@
+"""The whole run of a stamped install.exe: start event, download, launch of
+the setup under its own name, deletion at reboot, finish event; and every
+way the hand-over can end.
+"""
+
+import json
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from servers import FaultServer, FtpServer, Nginx
+from winehelp import helper_exe, stub_exe
+
+REPO = Path(__file__).resolve().parents[2]
+STAMP = REPO / "tools" / "stamp"
+SETUP = "/products/qrbl7300/QuorbelSetup.exe"
+EVENT = "/products/qrbl7300/scripts/event.php"
+
+
+def stamp(out, **values):
+    """A distribution of the built stub with the given values (stamp set)."""
+    args = [sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out)]
+    for name, value in values.items():
+        if name == "omit_text":
+            for ident in value:
+                args += ["--omit-text", str(ident)]
+        else:
+            args += ["--" + name.replace("_", "-"), str(value)]
+    subprocess.run(args, check=True, capture_output=True)
+    return out
+
+
+@pytest.fixture(scope="module")
+def setup_bytes():
+    # The fake setup with a tail of filler: a valid program of a size worth
+    # resuming.
+    data = helper_exe("fakesetup.exe").read_bytes()
+    return data + bytes(range(256)) * ((600_000 - len(data)) // 256)
+
+
+@pytest.fixture(scope="module")
+def web():
+    with FaultServer() as server:
+        yield server
+
+
+@pytest.fixture
+def product(bench, request):
+    """A product code and registry key of this test alone, cleaned before and after."""
+    code = "T" + re.sub(r"[^A-Za-z0-9]", "", request.node.name)[-14:].upper()
+    key = rf"Software\LaunchTest\{code}"
+    bench.clean_stub_state(code, key)
+    bench.clear_pending_renames()
+    yield code, key
+    bench.clean_stub_state(code, key)
+
+
+def box(bench, title, timeout=30):
+    found = bench.find_window(cls="#32770", title=title, visible=True, timeout=timeout)
+    assert found, f"no message box titled {title!r}"
+    return found
+
+
+def box_text(found):
+    texts = [c["text"] for c in found["children"] if c["class"].lower() == "static" and c["text"]]
+    return max(texts, key=len) if texts else ""
+
+
+def launched(bench, number):
+    return [p for p in bench.pending_renames() if f"~mi{number}$" in p[0]]
+
+
+def check_clean_finish(bench, code, key, number, log, events, before_download):
+    """What a successful run leaves: the setup ran under the launch name, the
+    record is gone, the copy is set for deletion, both events went out."""
+    runs = log.wait(1)
+    assert len(runs) == 1, runs
+    launch = runs[0]["path"]
+    assert re.fullmatch(r".*\\~mi%d\$[0-9a-f]+\.exe" % number, launch), launch
+    assert [e.params.get("mode") for e in events] == ["1", "0"]
+    assert events[0].t_mono <= before_download
+    assert bench.reg_query(rf"HKLM\{key}", "Campaign") is not None
+    assert not bench.reg_key_exists(rf"HKLM\{key}\Install\{number:08d}")
+    pending = launched(bench, number)
+    assert pending and pending[0][0].endswith(launch.split("\\")[-1]), pending
+    assert pending[0][1] == ""
+    # The download file itself is gone: it became the launch file.
+    assert not (bench.temp_dir / f"~{code}{number}.exe").exists()
+    return launch
+
+
+def test_http_run_from_start_to_finish(bench, web, product, setup_bytes, tmp_path, fakesetup_log):
+    code, key = product
+    web.add_file(SETUP, setup_bytes)
+    web.add_event(EVENT, body_chunks=[20])
+    web.clear()
+    stub = stamp(tmp_path / "install.exe", download_url=web.url(SETUP), event_url=web.url(EVENT),
+                 product_code=code, registry_key=key, campaign="spring", install_number=31)
+    run = bench.start(stub, env=fakesetup_log.env)
+    # The relay window tells this run's process id, which the launch name carries.
+    relay = bench.find_window(cls=f"MiniMutex.{code}", timeout=20)
+    assert run.wait(timeout=60).code == 0
+
+    events = web.requests_for(EVENT)
+    download = web.requests_for(SETUP)
+    assert len(download) == 1 and download[0].body_sent == len(setup_bytes)
+    assert events[-1].t_mono >= download[0].t_mono
+    assert all(e.params.get("camp") == "spring" for e in events)
+    launch = check_clean_finish(bench, code, key, 31, fakesetup_log, events, download[0].t_mono)
+    if relay:
+        assert launch.endswith("$%x.exe" % relay["pid"])
+    assert Path(bench.to_unix(launch)).read_bytes() == setup_bytes
+    # No window of the run is left.
+    assert not bench.find_window(cls=f"MiniMutex.{code}", timeout=0)
+
+
+def test_ftp_run_from_start_to_finish(bench, web, product, setup_bytes, tmp_path, fakesetup_log):
+    code, key = product
+    (tmp_path / "ftproot").mkdir()
+    (tmp_path / "ftproot" / "Setup.exe").write_bytes(setup_bytes)
+    web.add_event(EVENT, body_chunks=[20])
+    web.clear()
+    with FtpServer(str(tmp_path / "ftproot")) as ftp:
+        stub = stamp(tmp_path / "install.exe", download_url=ftp.url("/Setup.exe"),
+                     event_url=web.url(EVENT), product_code=code, registry_key=key, install_number=32)
+        assert bench.run(stub, env=fakesetup_log.env, timeout=60).code == 0
+        retr = [t for t in ftp.transfers if t.outcome == "complete"]
+        assert len(retr) == 1 and retr[0].sent == len(setup_bytes)
+    events = web.requests_for(EVENT)
+    launch = check_clean_finish(bench, code, key, 32, fakesetup_log, events, time.monotonic())
+    assert Path(bench.to_unix(launch)).read_bytes() == setup_bytes
+
+
+def test_nginx_run_launches_the_setup(bench, product, setup_bytes, tmp_path, fakesetup_log):
+    code, key = product
+    (tmp_path / "www").mkdir()
+    (tmp_path / "www" / "Setup.exe").write_bytes(setup_bytes)
+    with Nginx(str(tmp_path / "www")) as nginx:
+        stub = stamp(tmp_path / "install.exe", download_url=nginx.url("/Setup.exe"),
+                     event_url="", product_code=code, registry_key=key, install_number=33)
+        assert bench.run(stub, env=fakesetup_log.env, timeout=60).code == 0
+        assert [e.status for e in nginx.access_log(wait_for=1)] == [200]
+    assert len(fakesetup_log.wait(1)) == 1
+    assert launched(bench, 33)
+
+
+def test_cut_download_resumes_in_the_next_run(bench, web, product, setup_bytes, tmp_path, fakesetup_log):
+    code, key = product
+    number = 12345
+    web.add_file(SETUP, setup_bytes, cut_after=[200_000])
+    web.clear()
+    stub = stamp(tmp_path / "install.exe", download_url=web.url(SETUP), event_url="",
+                 product_code=code, registry_key=key, install_number=number)
+
+    first = bench.start(stub, env=fakesetup_log.env)
+    err = box(bench, "Quorbel")
+    # The broken transfer is reported, not swallowed.
+    assert "Error" in box_text(err)
+    partial = bench.temp_dir / f"~{code}{number}.exe"
+    record = bench.reg_values(rf"HKLM\{key}\Install\00012345")
+    bench.click(err["hwnd"], 1)
+    assert first.wait(timeout=30).code == 0
+    kept = partial.stat().st_size
+    assert 0 < kept <= 200_000 and partial.read_bytes() == setup_bytes[:kept]
+    assert record and record["Size"][1] == len(setup_bytes)
+    assert not fakesetup_log.entries()
+
+    assert bench.run(stub, env=fakesetup_log.env, timeout=60).code == 0
+    second = web.requests_for(SETUP)[-1]
+    assert second.range == f"bytes={kept}-"
+    assert second.body_sent == len(setup_bytes) - kept
+    launch = fakesetup_log.wait(1)[0]["path"]
+    assert Path(bench.to_unix(launch)).read_bytes() == setup_bytes
+    assert not bench.reg_key_exists(rf"HKLM\{key}\Install\00012345")
+
+
+def test_cancel_starts_nothing_and_keeps_the_partial_file(bench, web, product, setup_bytes, tmp_path,
+                                                          fakesetup_log):
+    code, key = product
+    web.add_file(SETUP, setup_bytes, trickle=(4096, 0.05))
+    web.add_event(EVENT, body_chunks=[10])
+    web.clear()
+    stub = stamp(tmp_path / "install.exe", download_url=web.url(SETUP), event_url=web.url(EVENT),
+                 product_code=code, registry_key=key, title="Cancel Me", install_number=34)
+    run = bench.start(stub, env=fakesetup_log.env)
+    dialog = bench.find_window(cls="#32770", title="Cancel Me", visible=True, timeout=30)
+    assert dialog and any(c["id"] == 2 for c in dialog["children"])
+    bench.click(dialog["hwnd"], 2)
+    question = bench.find_window(cls="#32770", title="Cancel Me", visible=True, timeout=10,
+                                 owner=dialog["hwnd"])
+    assert question and "cancel download" in box_text(question)
+    bench.click(question["hwnd"], 6)
+    assert run.wait(timeout=30).code == 0
+
+    assert [e.params.get("mode") for e in web.requests_for(EVENT)] == ["1"]
+    assert not bench.find_window(cls="#32770", title="Cancel Me", timeout=0)
+    assert not fakesetup_log.entries()
+    partial = bench.temp_dir / f"~{code}34.exe"
+    size = partial.stat().st_size
+    assert 0 < size < len(setup_bytes) and partial.read_bytes() == setup_bytes[:size]
+    assert bench.reg_values(rf"HKLM\{key}\Install\00000034")["Size"][1] == len(setup_bytes)
+
+
+@pytest.mark.parametrize("case", ["404", "not-a-program"])
+def test_failures_show_the_error_box(bench, web, product, tmp_path, fakesetup_log, case):
+    code, key = product
+    if case == "404":
+        web.add_file(SETUP, b"", status=404)
+    else:
+        web.add_file(SETUP, b"This is no program." * 1000)
+    web.add_event(EVENT, body_chunks=[10])
+    web.clear()
+    stub = stamp(tmp_path / "install.exe", download_url=web.url(SETUP), event_url=web.url(EVENT),
+                 product_code=code, registry_key=key, install_number=35)
+    run = bench.start(stub, env=fakesetup_log.env)
+    err = box(bench, "Quorbel")
+    text = box_text(err)
+    bench.click(err["hwnd"], 1)
+    assert run.wait(timeout=30).code == 0
+    assert [e.params.get("mode") for e in web.requests_for(EVENT)] == ["1"]
+    if case == "404":
+        assert "Error 404" in text or "Error Code: 404" in text, text
+        assert not launched(bench, 35)
+    else:
+        assert "Error 193" in text or "Error Code: 193" in text, text
+        # The copy that would not start is still set for deletion; the record
+        # stays for the next run.
+        assert launched(bench, 35)
+        assert bench.reg_key_exists(rf"HKLM\{key}\Install\00000035")
+        assert not fakesetup_log.entries()
+
+
+def test_stale_file_of_the_launch_name_is_replaced(bench, web, product, setup_bytes, tmp_path,
+                                                   fakesetup_log):
+    code, key = product
+    web.add_file(SETUP, setup_bytes)
+    stub = stamp(tmp_path / "install.exe", download_url=web.url(SETUP), event_url="",
+                 product_code=code, registry_key=key, install_number=36)
+    # Wine's process ids are small multiples of 4: leave a stale copy under
+    # every launch name this run could get.
+    stale = [bench.temp_dir / ("~mi36$%x.exe" % pid) for pid in range(0x20, 0x2000, 4)]
+    for path in stale:
+        path.write_bytes(b"stale")
+    try:
+        assert bench.run(stub, env=fakesetup_log.env, timeout=60).code == 0
+        launch = fakesetup_log.wait(1)[0]["path"]
+        assert Path(bench.to_unix(launch)).read_bytes() == setup_bytes
+    finally:
+        for path in stale:
+            path.unlink(missing_ok=True)
+
+
+def test_events_go_out_as_configured(bench, web, product, setup_bytes, tmp_path, fakesetup_log):
+    code, key = product
+    web.add_file(SETUP, setup_bytes)
+    web.add_event(EVENT, body_chunks=[10])
+    web.clear()
+    # No event URL: no request at all, the download still runs.
+    stub = stamp(tmp_path / "a.exe", download_url=web.url(SETUP), omit_text=[4],
+                 product_code=code, registry_key=key, install_number=37)
+    assert bench.run(stub, env=fakesetup_log.env, timeout=60).code == 0
+    assert [r.path for r in web.requests] == [SETUP]
+    assert len(fakesetup_log.wait(1)) == 1
+
+    # An event URL with a query of its own and a campaign with a blank and an
+    # ampersand go out as they are.
+    web.clear()
+    stub = stamp(tmp_path / "b.exe", download_url=web.url(SETUP), event_url=web.url(EVENT) + "?x=1",
+                 campaign="a b&c", product_code=code, registry_key=key, install_number=37)
+    assert bench.run(stub, env=fakesetup_log.env, timeout=60).code == 0
+    targets = [r.target for r in web.requests_for(EVENT)]
+    assert len(targets) == 2
+    for target, mode in zip(targets, "10"):
+        assert target.replace("%20", " ") == f"{EVENT}?x=1?camp=a b&c&mode={mode}", target
+
+
+@pytest.mark.parametrize("tmp_setting, directory", [
+    ("C:\\", "C:"),
+    # Wine tidies a doubled trailing backslash before the stub sees it; the
+    # run must still work and end up in the same directory.
+    ("{temp}\\\\", "{temp}"),
+])
+def test_temporary_directory_forms(bench, web, product, setup_bytes, tmp_path, fakesetup_log,
+                                   tmp_setting, directory):
+    code, key = product
+    temp = bench.default_temp_win
+    directory = directory.format(temp=temp)
+    web.add_file(SETUP, setup_bytes)
+    stub = stamp(tmp_path / "install.exe", download_url=web.url(SETUP), event_url="",
+                 product_code=code, registry_key=key, install_number=38)
+    bench.set_temp(tmp_setting.format(temp=temp))
+    try:
+        # One trailing backslash goes, and only one.
+        r = bench.run(helper_exe("stubdriver.exe"), "tempdir", timeout=30)
+        assert json.loads(r.out) == {"dir": directory, "cached": 1}
+        assert bench.run(stub, env=fakesetup_log.env, timeout=60).code == 0
+    finally:
+        bench.set_temp(None)
+    launch = fakesetup_log.wait(1)[0]["path"]
+    # The system tidies a doubled backslash in the name it reports.
+    expected = directory.rstrip("\\") + "\\~mi38$"
+    assert launch.lower().startswith(expected.lower()), launch
+    Path(bench.to_unix(launch)).unlink(missing_ok=True)
+
+
+def test_event_reply_is_read_to_its_end(bench, web):
+    driver = helper_exe("stubdriver.exe")
+    web.add_event("/grow", body_chunks=[300, 400, 325], delay_between_chunks=0.3)
+    web.add_event("/empty", body_chunks=[])
+    web.add_file("/missing", b"", status=404)
+    cases = [("/grow", 1, 2048), ("/empty", 0, 512), ("/missing", 1, 512)]
+    for path, result, capacity in cases:
+        r = bench.run(driver, "event", web.url(path), "c", "1", timeout=30)
+        got = json.loads(r.out)
+        assert (got["result"], got["capacity"]) == (result, capacity), path
+    # Nobody listening: no reply, no harm.
+    closed = web.url("/").replace(str(web.port), "1")
+    r = bench.run(driver, "event", closed, "c", "1", timeout=60)
+    assert json.loads(r.out)["result"] == 0
+
+
+def test_delete_at_reboot_falls_back_to_wininit(bench, tmp_path):
+    driver = helper_exe("stubdriver.exe")
+    target = bench.temp_dir / "~mi99$abc.exe"
+    target.write_bytes(b"MZ")
+    ini = bench.wininit_ini
+    ini.unlink(missing_ok=True)
+    bench.clear_pending_renames()
+    win = bench.to_windows(target)
+    try:
+        # Where the system call works, wininit.ini is not touched.
+        r = bench.run(driver, "reboot", win, timeout=30)
+        assert '"result": 1' in r.out
+        assert any(p[0].endswith("~mi99$abc.exe") for p in bench.pending_renames())
+        assert not ini.exists()
+        # Where it is missing (Windows 95), the entry goes into wininit.ini.
+        ini.write_bytes(b"[boot]\r\nx=1\r\n")
+        r = bench.run(driver, "reboot", win, "--no-movefileex", timeout=30)
+        assert '"result": 1' in r.out
+        text = ini.read_bytes().decode("latin-1")
+        assert re.fullmatch(r"\[boot\]\r\nx=1\r\n\[Rename\]\r\nNUL=[^\r\n]+\r\n", text), text
+        short = text.split("NUL=")[1].strip()
+        assert short.upper().endswith(".EXE") and "\\" in short
+    finally:
+        ini.unlink(missing_ok=True)
+        target.unlink(missing_ok=True)
+        bench.clear_pending_renames()
