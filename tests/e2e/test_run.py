@@ -6,9 +6,11 @@ unstamped stub fails its download at once and shows the error box; that
 box is the point at which these tests look at the running program.
 """
 
+import time
+
 import pytest
 
-from winehelp import stub_exe
+from winehelp import helper_exe, stub_exe
 
 PRODUCT = "QRBL7300"
 REGKEY = r"Software\Quorbel"
@@ -78,3 +80,96 @@ def test_error_box_uses_the_system_text_when_there_is_one(bench, clean, tmp_path
         assert run.wait(timeout=30).code == 0
     finally:
         bench.set_temp(None)
+
+
+# ---- distributions made with tools/stamp
+
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+from servers import FaultServer  # noqa: E402
+
+STAMP = Path(__file__).resolve().parents[2] / "tools" / "stamp"
+
+
+def stamp(out, *args):
+    subprocess.run([sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out), *map(str, args)],
+                   check=True, capture_output=True)
+    return out
+
+
+@pytest.fixture(scope="module")
+def slow_server():
+    with FaultServer() as server:
+        server.add_file("/slow.exe", b"x" * 2_000_000, trickle=(2048, 0.05))
+        yield server
+
+
+def test_second_copy_brings_the_first_ones_dialog_to_the_front(bench, slow_server, tmp_path):
+    code, key = "RUNACT", r"Software\RunTest\Activate"
+    bench.clean_stub_state(code, key)
+    stub = stamp(tmp_path / "install.exe", "--download-url", slow_server.url("/slow.exe"),
+                 "--event-url", "", "--product-code", code, "--registry-key", key, "--title", "Front Test")
+    first = bench.start(stub)
+    other = bench.start(helper_exe("msgbox.exe"), "covering window", "Cover")
+    try:
+        dialog = bench.find_window(cls="#32770", title="Front Test", visible=True, timeout=30)
+        cover = bench.find_window(cls="#32770", title="Cover", visible=True, timeout=30)
+        assert dialog and cover
+        bench.foreground(cover["hwnd"])
+        assert not bench.window(dialog["hwnd"])["foreground"]
+
+        # The second copy is answered at once although the first one is busy
+        # downloading.
+        second = bench.run(stub, timeout=30)
+        assert second.code == 255
+        deadline = time.monotonic() + 10
+        while not bench.window(dialog["hwnd"])["foreground"] and time.monotonic() < deadline:
+            time.sleep(0.2)
+        assert bench.window(dialog["hwnd"])["foreground"]
+    finally:
+        first.kill()
+        other.kill()
+        bench.clean_stub_state(code, key)
+
+
+def test_two_products_run_side_by_side(bench, slow_server, tmp_path):
+    runs = []
+    try:
+        for code in ("SIDEA", "SIDEB"):
+            bench.clean_stub_state(code, rf"Software\RunTest\{code}")
+            stub = stamp(tmp_path / f"{code}.exe", "--download-url", slow_server.url("/slow.exe"),
+                         "--event-url", "", "--product-code", code,
+                         "--registry-key", rf"Software\RunTest\{code}")
+            runs.append(bench.start(stub))
+            assert bench.find_window(cls=f"MiniMutex.{code}", timeout=20)
+        time.sleep(1)
+        assert all(r.running() for r in runs)
+    finally:
+        for r in runs:
+            r.kill()
+        for code in ("SIDEA", "SIDEB"):
+            bench.clean_stub_state(code, rf"Software\RunTest\{code}")
+
+
+@pytest.mark.parametrize("how, stored", [
+    (["--omit-text", "2003"], ""),                 # missing resource: the empty text
+    (["--campaign", ""], ""),                      # empty resource
+    (["--text-hex", "2003=61620063"], "ab"),       # a zero byte ends the text
+])
+def test_campaign_is_stored_as_loaded(bench, tmp_path, how, stored):
+    code, key = "CAMPTEST", r"Software\RunTest\Campaign"
+    bench.clean_stub_state(code, key)
+    stub = stamp(tmp_path / "install.exe", "--download-url", "http://127.0.0.1:1/x.exe",
+                 "--event-url", "", "--product-code", code, "--registry-key", key,
+                 "--title", "Campaign Test", *how)
+    run = bench.start(stub)
+    try:
+        box = wait_error_box(bench, title="Campaign Test")
+        assert bench.reg_query(rf"HKLM\{key}", "Campaign") == ("REG_SZ", stored)
+        bench.click(box["hwnd"], 1)
+        assert run.wait(timeout=30).code == 0
+    finally:
+        run.kill()
+        bench.clean_stub_state(code, key)
