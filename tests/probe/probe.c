@@ -3,7 +3,10 @@
  * (or desktop, on Windows) and prints what it finds as JSON on stdout.
  *
  *   probe find [filters] [--timeout MS] [--all]
- *   probe list [--pid PID]
+ *        filters: --class C, --title T, --title-contains T, --pid PID,
+ *        --exe PART (of the process image path), --hwnd H, --owner H,
+ *        --child-id ID, --visible, --hidden, --foreground
+ *   probe list [--pid PID] [--exe PART]
  *   probe gone --hwnd H [--hidden] [--timeout MS]
  *   probe click --hwnd H --id ID [--method command|bmclick]
  *   probe post --hwnd H --msg M [--wparam W] [--lparam L]
@@ -54,6 +57,7 @@ typedef struct {
     const char *cls;
     const char *title;
     const char *title_contains;
+    const char *exe;
     unsigned long pid;
     int has_pid;
     HWND hwnd;
@@ -102,6 +106,8 @@ static void parse_options(int argc, char **argv, Options *o)
             o->title = next; i++;
         } else if (!strcmp(a, "--title-contains") && next) {
             o->title_contains = next; i++;
+        } else if (!strcmp(a, "--exe") && next) {
+            o->exe = next; i++;
         } else if (!strcmp(a, "--pid")) {
             need_number(a, next, &o->pid); o->has_pid = 1; i++;
         } else if (!strcmp(a, "--hwnd")) {
@@ -185,6 +191,57 @@ static void window_text(HWND h, char *buf, int size, int *stale)
         *stale = 1;
     }
     buf[size - 1] = 0;
+}
+
+/* ---- processes ----------------------------------------------------------- */
+
+typedef BOOL (WINAPI *QueryImageNameFn)(HANDLE, DWORD, LPSTR, PDWORD);
+
+/* Full image path of a process ("" when it cannot be read); the last answer
+ * is kept, since one window list asks about the same few processes. */
+static const char *process_image(DWORD pid)
+{
+    static DWORD cached_pid = (DWORD)-1;
+    static char cached[MAX_PATH + 1];
+    static QueryImageNameFn query;
+    HANDLE proc;
+    DWORD size;
+    if (pid == cached_pid)
+        return cached;
+    cached_pid = pid;
+    cached[0] = 0;
+    if (!query)
+        query = (QueryImageNameFn)GetProcAddress(GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameA");
+    proc = OpenProcess(0x1000 /* PROCESS_QUERY_LIMITED_INFORMATION */, FALSE, pid);
+    if (!proc)
+        proc = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+    if (proc) {
+        size = sizeof cached;
+        if (!query || !query(proc, 0, cached, &size))
+            cached[0] = 0;
+        CloseHandle(proc);
+    }
+    return cached;
+}
+
+/* Case-insensitive substring test, as Windows paths compare. */
+static int contains_nocase(const char *hay, const char *needle)
+{
+    size_t n = strlen(needle), i;
+    for (; *hay; hay++) {
+        for (i = 0; i < n; i++) {
+            char a = hay[i], b = needle[i];
+            if (!a)
+                return 0;
+            if (a >= 'A' && a <= 'Z') a = (char)(a - 'A' + 'a');
+            if (b >= 'A' && b <= 'Z') b = (char)(b - 'A' + 'a');
+            if (a != b)
+                break;
+        }
+        if (i == n)
+            return 1;
+    }
+    return n == 0;
 }
 
 /* ---- JSON output ------------------------------------------------------ */
@@ -371,6 +428,7 @@ static void print_window(HWND h)
     kv_hwnd("hwnd", h, &first);
     kv_uint("pid", pid, &first);
     kv_uint("tid", tid, &first);
+    kv_str("exe", process_image(pid), &first);
     kv_str("class", class_buf, &first);
     /* Top-level captions live in the window manager: no message needed. */
     text_buf[0] = 0;
@@ -452,11 +510,12 @@ static int matches(HWND h, const Options *o)
         if (o->title_contains && !strstr(buf, o->title_contains))
             return 0;
     }
-    if (o->has_pid) {
+    if (o->has_pid || o->exe)
         GetWindowThreadProcessId(h, &pid);
-        if (pid != o->pid)
-            return 0;
-    }
+    if (o->has_pid && pid != o->pid)
+        return 0;
+    if (o->exe && !contains_nocase(process_image(pid), o->exe))
+        return 0;
     if (o->has_owner && GetWindow(h, GW_OWNER) != o->owner)
         return 0;
     if (o->visible && !IsWindowVisible(h))
@@ -537,11 +596,14 @@ static BOOL CALLBACK list_proc(HWND h, LPARAM lp)
     GetClassNameA(h, class_buf, sizeof class_buf);
     title[0] = 0;
     GetWindowTextA(h, title, sizeof title);
+    if (o->exe && !contains_nocase(process_image(pid), o->exe))
+        return TRUE;
     if (n++)
         putchar(',');
     putchar('{');
     kv_hwnd("hwnd", h, &first);
     kv_uint("pid", pid, &first);
+    kv_str("exe", process_image(pid), &first);
     kv_str("class", class_buf, &first);
     kv_str("title", title, &first);
     kv_bool("visible", IsWindowVisible(h), &first);
