@@ -2,7 +2,7 @@
 #include "transfer.h"
 
 DWORD OsKind;
-static OSVERSIONINFOA versionInfo = {sizeof(OSVERSIONINFOA)};
+static OSVERSIONINFOA versionInfo;
 static DWORD probed;
 static const char* agentString;
 
@@ -21,6 +21,7 @@ DWORD OsKindFor(DWORD major, DWORD minor, DWORD platform) {
 
 void DetectOsKind() {
     if (probed) return;
+    versionInfo.dwOSVersionInfoSize = sizeof(versionInfo);
     GetVersionExA(&versionInfo);  // a failure leaves zeros: "Windows NT 0.0"
     OsKind = OsKindFor(versionInfo.dwMajorVersion, versionInfo.dwMinorVersion,
                        versionInfo.dwPlatformId);

@@ -3,8 +3,10 @@
 //   stubdriver transfer URL FILE [--resume 0|1] [--window] [--cancel-at BYTES]
 //              [--retr-seam open|fail] [--product P] [--regkey K] [--install N]
 //   stubdriver progress [--quiet] [--title T] STEP...
-//       steps: total=N base=N done=N post sleep=MS grace (wait 2.3 s)
-//              wait-stop=MS hold=MS
+//       steps: total=N base=N done=N elapsed=MS (start that long ago) post
+//              sleep=MS grace (wait 2.3 s) wait-stop=MS hold=MS hide
+//              gate=PATH (wait for the file) watch=MS (did the dialog show?)
+//              wait-thread=MS (for the progress thread to end)
 //   stubdriver reboot PATH [--no-movefileex]
 //   stubdriver event URL CAMPAIGN MODE
 //   stubdriver agent
@@ -93,22 +95,99 @@ static int Transfer(int argc, char** argv) {
         state->startTick = GetTickCount();
     }
     DWORD result = DownloadFile(state, url, file, resume);
+    // "attributes": what Windows says of the output file afterwards
+    // (4294967295: no such file).
     printf("{\"result\": %lu, \"errorCode\": %lu, \"totalBytes\": %lu, \"doneBytes\": %lu, "
            "\"baseBytes\": %lu, \"stopRequested\": %lu, \"internetHandle\": \"%s\", "
            "\"requestHandle\": \"%s\", \"fileHandle\": \"%s\", \"reports\": %lu, "
-           "\"firstDone\": %lu, \"firstBase\": %lu, \"firstTotal\": %lu, \"retrSeamCalls\": %d}\n",
+           "\"firstDone\": %lu, \"firstBase\": %lu, \"firstTotal\": %lu, \"retrSeamCalls\": %d, "
+           "\"attributes\": %lu}\n",
            result, state->errorCode, state->totalBytes, state->doneBytes, state->baseBytes,
            state->stopRequested, HandleState(state->internetHandle),
            HandleState(state->requestHandle), HandleState(state->fileHandle), reports, firstDone,
-           firstBase, firstTotal, retrSeamCalls);
+           firstBase, firstTotal, retrSeamCalls, GetFileAttributesA(file));
     fflush(stdout);
+    return 0;
+}
+
+// What the progress run observes of the product code from outside it.
+//
+// Every UM_PROGRESS the product posts is counted: its calls to PostMessageA
+// go through this program's import table, whose slot is pointed at a
+// counting wrapper for the progress run.
+extern "C" void* postMessageSlot asm("__imp__PostMessageA@16");
+static BOOL(WINAPI* realPostMessage)(HWND, UINT, WPARAM, LPARAM);
+static volatile LONG progressPosts;
+
+static BOOL WINAPI CountingPostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == UM_PROGRESS) InterlockedIncrement(&progressPosts);
+    return realPostMessage(window, message, wParam, lParam);
+}
+
+static void CountProgressPosts() {
+    DWORD old;
+    realPostMessage = (BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM))postMessageSlot;
+    if (VirtualProtect(&postMessageSlot, sizeof postMessageSlot, PAGE_READWRITE, &old)) {
+        postMessageSlot = (void*)CountingPostMessage;
+        VirtualProtect(&postMessageSlot, sizeof postMessageSlot, old, &old);
+    }
+}
+
+static HANDLE progressThread;  // opened while the dialog still names its thread
+
+static void PrintProgressState(TransferState* state, HWND dialog) {
+    DWORD exitCode = STILL_ACTIVE;
+    if (progressThread) GetExitCodeThread(progressThread, &exitCode);
+    int threadAlive = progressThread && WaitForSingleObject(progressThread, 0) == WAIT_TIMEOUT;
+    printf("\"stopRequested\": %lu, \"dialogAlive\": %d, \"visible\": %d, \"posts\": %ld, "
+           "\"threadAlive\": %d, \"threadExit\": ",
+           state->stopRequested, IsWindow(dialog) ? 1 : 0,
+           IsWindow(dialog) && IsWindowVisible(dialog) ? 1 : 0, progressPosts, threadAlive);
+    if (!progressThread || threadAlive)
+        printf("null");
+    else
+        printf("%ld", (long)exitCode);
+}
+
+static void PrintJsonText(const char* text) {
+    putchar('"');
+    for (; *text; text++) {
+        if (*text == '"' || *text == '\\') putchar('\\');
+        putchar(*text);
+    }
+    putchar('"');
+}
+
+// "gate=PATH": the test lets the run go on by creating PATH; the driver
+// deletes it again. Gives up after a minute so a broken test cannot hang.
+static int WaitForGate(const char* path) {
+    for (DWORD waited = 0; waited < 60000; waited += 20) {
+        if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) {
+            DeleteFileA(path);
+            return 1;
+        }
+        Sleep(20);
+    }
     return 0;
 }
 
 static int Progress(int argc, char** argv) {
     TransferState* state = &theState;
+    CountProgressPosts();
+    // The handle MessageBoxA puts into the question's icon control: system
+    // icons are shared within a process.
+    HICON questionIcon = LoadIconA(0, IDI_QUESTION);
+    HICON warningIcon = LoadIconA(0, IDI_EXCLAMATION);
     HWND dialog = StartProgressWindow(state);
-    printf("{\"event\": \"started\", \"dialog\": %lu}\n", (unsigned long)(DWORD_PTR)dialog);
+    DWORD startedAt = GetTickCount();
+    DWORD threadId = dialog ? GetWindowThreadProcessId(dialog, 0) : 0;
+    if (threadId) progressThread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, threadId);
+    printf("{\"event\": \"started\", \"dialog\": %lu, \"pid\": %lu, \"threadId\": %lu, "
+           "\"questionIcon\": %lu, \"warningIcon\": %lu, ",
+           (unsigned long)(DWORD_PTR)dialog, GetCurrentProcessId(), threadId,
+           (unsigned long)(DWORD_PTR)questionIcon, (unsigned long)(DWORD_PTR)warningIcon);
+    PrintProgressState(state, dialog);
+    printf("}\n");
     fflush(stdout);
     for (int i = 2; i < argc; i++) {
         const char* step = argv[i];
@@ -118,25 +197,57 @@ static int Progress(int argc, char** argv) {
         }
         const char* value = strchr(step, '=');
         DWORD number = value ? strtoul(value + 1, 0, 10) : 0;
+        char extra[96] = "";
         if (!strncmp(step, "total=", 6)) state->totalBytes = number;
         else if (!strncmp(step, "base=", 5)) state->baseBytes = number;
         else if (!strncmp(step, "done=", 5)) state->doneBytes = number;
+        else if (!strncmp(step, "elapsed=", 8)) state->startTick = GetTickCount() - number;
         else if (!strcmp(step, "post")) PostProgress(state);
         else if (!strncmp(step, "sleep=", 6)) Sleep(number);
         else if (!strcmp(step, "grace")) Sleep(2300);
+        else if (!strcmp(step, "hide")) ShowWindow(dialog, SW_HIDE);  // as after the transfer
         else if (!strncmp(step, "wait-stop=", 10)) {
             for (DWORD waited = 0; !state->stopRequested && waited < number; waited += 50) Sleep(50);
         } else if (!strncmp(step, "hold=", 5)) {
             Sleep(number);
+        } else if (!strncmp(step, "wait-thread=", 12)) {
+            if (progressThread) WaitForSingleObject(progressThread, number);
+        } else if (!strncmp(step, "gate=", 5)) {
+            printf("{\"event\": \"gate\", \"step\": ");
+            PrintJsonText(step);
+            printf(", ");
+            PrintProgressState(state, dialog);
+            printf("}\n");
+            fflush(stdout);
+            sprintf(extra, ", \"opened\": %d", WaitForGate(value + 1));
+        } else if (!strncmp(step, "watch=", 6)) {
+            // Whether the dialog ever showed in the next MS ms, and when it
+            // went away (ms since StartProgressWindow returned, -1: still there).
+            int everVisible = 0;
+            long goneAfter = -1;
+            DWORD from = GetTickCount();
+            for (;;) {
+                DWORD now = GetTickCount() - from;
+                if (!IsWindow(dialog)) {
+                    if (goneAfter < 0) goneAfter = (long)(GetTickCount() - startedAt);
+                } else if (IsWindowVisible(dialog)) {
+                    everVisible = 1;
+                }
+                if (now >= number) break;
+                Sleep(10);
+            }
+            sprintf(extra, ", \"everVisible\": %d, \"goneAfter\": %ld", everVisible, goneAfter);
         }
-        printf("{\"event\": \"step\", \"step\": \"%s\", \"stopRequested\": %lu, \"dialogAlive\": %d, "
-               "\"visible\": %d}\n",
-               step, state->stopRequested, IsWindow(dialog) ? 1 : 0,
-               IsWindow(dialog) && IsWindowVisible(dialog) ? 1 : 0);
+        printf("{\"event\": \"step\", \"step\": ");
+        PrintJsonText(step);
+        printf(", ");
+        PrintProgressState(state, dialog);
+        printf("%s}\n", extra);
         fflush(stdout);
     }
-    printf("{\"event\": \"end\", \"stopRequested\": %lu, \"dialogAlive\": %d}\n",
-           state->stopRequested, IsWindow(dialog) ? 1 : 0);
+    printf("{\"event\": \"end\", ");
+    PrintProgressState(state, dialog);
+    printf("}\n");
     fflush(stdout);
     return 0;
 }
