@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from servers import FaultServer, FtpServer, Nginx
+from servers import SIZE_EMPTY, FaultServer, FtpFaults, FtpServer, Nginx
 from winehelp import helper_exe, stub_exe
 
 REPO = Path(__file__).resolve().parents[2]
@@ -180,31 +180,44 @@ def test_cut_download_resumes_in_the_next_run(bench, web, product, setup_bytes, 
     assert not bench.reg_key_exists(rf"HKLM\{key}\Install\00012345")
 
 
+@pytest.mark.parametrize("protocol", ["http", "ftp", "ftp-without-size"])
 def test_cancel_starts_nothing_and_keeps_the_partial_file(bench, web, product, setup_bytes, tmp_path,
-                                                          fakesetup_log):
+                                                          fakesetup_log, protocol):
     code, key = product
     web.add_file(SETUP, setup_bytes, trickle=(4096, 0.05))
     web.add_event(EVENT, body_chunks=[10])
     web.clear()
-    stub = stamp(tmp_path / "install.exe", download_url=web.url(SETUP), event_url=web.url(EVENT),
-                 product_code=code, registry_key=key, title="Cancel Me", install_number=34)
-    run = bench.start(stub, env=fakesetup_log.env)
-    dialog = bench.find_window(cls="#32770", title="Cancel Me", visible=True, timeout=30)
-    assert dialog and any(c["id"] == 2 for c in dialog["children"])
-    bench.click(dialog["hwnd"], 2)
-    question = bench.find_window(cls="#32770", title="Cancel Me", visible=True, timeout=10,
-                                 owner=dialog["hwnd"])
-    assert question and "cancel download" in box_text(question)
-    bench.click(question["hwnd"], 6)
-    assert run.wait(timeout=30).code == 0
+    (tmp_path / "ftproot").mkdir()
+    (tmp_path / "ftproot" / "Setup.exe").write_bytes(setup_bytes)
+    # Without a size the FTP transfer cannot tell a cancelled file from a
+    # complete one by the counters; it must not start it all the same.
+    faults = FtpFaults(slow=(4096, 0.05),
+                       replies={"SIZE": SIZE_EMPTY} if protocol == "ftp-without-size" else {})
+    with FtpServer(str(tmp_path / "ftproot"), handler_faults=faults) as ftp:
+        url = web.url(SETUP) if protocol == "http" else ftp.url("/Setup.exe")
+        stub = stamp(tmp_path / "install.exe", download_url=url, event_url=web.url(EVENT),
+                     product_code=code, registry_key=key, title="Cancel Me", install_number=34)
+        run = bench.start(stub, env=fakesetup_log.env)
+        dialog = bench.find_window(cls="#32770", title="Cancel Me", visible=True, timeout=30)
+        assert dialog and any(c["id"] == 2 for c in dialog["children"])
+        bench.click(dialog["hwnd"], 2)
+        question = bench.find_window(cls="#32770", title="Cancel Me", visible=True, timeout=10,
+                                     owner=dialog["hwnd"])
+        assert question and "cancel download" in box_text(question)
+        bench.click(question["hwnd"], 6)
+        assert run.wait(timeout=30).code == 0
 
+    # No finish event, no error box, nothing started.
     assert [e.params.get("mode") for e in web.requests_for(EVENT)] == ["1"]
     assert not bench.find_window(cls="#32770", title="Cancel Me", timeout=0)
+    assert not bench.find_window(cls="#32770", title="Quorbel", timeout=0)
     assert not fakesetup_log.entries()
+    assert not launched(bench, 34)
     partial = bench.temp_dir / f"~{code}34.exe"
     size = partial.stat().st_size
     assert 0 < size < len(setup_bytes) and partial.read_bytes() == setup_bytes[:size]
-    assert bench.reg_values(rf"HKLM\{key}\Install\00000034")["Size"][1] == len(setup_bytes)
+    stored = bench.reg_values(rf"HKLM\{key}\Install\00000034")["Size"][1]
+    assert stored == (0 if protocol == "ftp-without-size" else len(setup_bytes))
 
 
 @pytest.mark.parametrize("case", ["404", "not-a-program"])
