@@ -1,5 +1,6 @@
-/* Layout of the stub: code and data in one section, the imports, then the
-   resources. Fewer sections means less padding to the file alignment in a
+/* Layout of the stub: code, data and the import tables in one section, the
+   zero-filled records after it (memory only), then the resources. Few
+   sections mean small headers and little padding to the file alignment in a
    program every user downloads. */
 OUTPUT_FORMAT(pei-i386)
 SECTIONS
@@ -15,23 +16,32 @@ SECTIONS
     *(SORT(.rdata$*))
     *(.data)
     *(SORT(.data$*))
-    *(.bss)
-    *(COMMON)
-  }
-  /* The import tables keep their own section: the linker finds the import
-     directory only there. */
-  .idata BLOCK(__section_alignment__) :
-  {
+    . = ALIGN(4);
+    __stub_import_directory = .;
     KEEP (SORT(*)(.idata$2))
     KEEP (SORT(*)(.idata$3))
     /* These zeroes mark the end of the import list. */
     LONG (0); LONG (0); LONG (0); LONG (0); LONG (0);
+    __stub_import_directory_end = .;
     KEEP (SORT(*)(.idata$4))
-    __IAT_start__ = .;
+    __stub_iat = .;
     KEEP (SORT(*)(.idata$5))
-    __IAT_end__ = .;
+    __stub_iat_end = .;
     KEEP (SORT(*)(.idata$6))
     KEEP (SORT(*)(.idata$7))
+    . = ALIGN(4);
+    /* Read by cmake/finish_stub.py, which points the header's import and
+       import address directories at the tables: the linker does that only
+       for a section of its own. */
+    LONG (__stub_import_directory - __image_base__);
+    LONG (__stub_import_directory_end - __stub_import_directory);
+    LONG (__stub_iat - __image_base__);
+    LONG (__stub_iat_end - __stub_iat);
+  }
+  .bss BLOCK(__section_alignment__) (NOLOAD) :
+  {
+    *(.bss)
+    *(COMMON)
   }
   .rsrc BLOCK(__section_alignment__) : SUBALIGN(4)
   {
