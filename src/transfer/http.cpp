@@ -39,29 +39,10 @@ static int RecreateOutput(TransferState* state, const char* fileName) {
 
 static const DWORD requestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 
-// Asks for the whole file again, without a range.
-static int ReopenUrl(TransferState* state, const char* url) {
-    CloseRequest(state);
-    state->requestHandle = InternetOpenUrlA(state->internetHandle, url, 0, 0, requestFlags, 0);
-    if (state->requestHandle) return 1;
-    state->errorCode = GetLastError();
-    CloseSession(state);
-    return 0;
-}
-
 static int QueryNumber(HINTERNET request, DWORD query, DWORD* value) {
     DWORD length = 4, index = 0;
     return HttpQueryInfoA(request, query | HTTP_QUERY_FLAG_NUMBER, value, &length,
                           query == HTTP_QUERY_STATUS_CODE ? 0 : &index);
-}
-
-// An error status ends the transfer with the status as its code.
-static int RejectStatus(TransferState* state, DWORD status) {
-    if (status < 400) return 0;
-    state->errorCode = status;
-    CloseRequest(state);
-    CloseSession(state);
-    return 1;
 }
 
 // A missing header ends the transfer with the client's code for it.
@@ -92,56 +73,62 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
             wsprintfA(header, "Range: bytes=%lu-\r\n", present);
         }
     }
-    state->requestHandle = InternetOpenUrlA(state->internetHandle, url, header, (DWORD)-1,
-                                            requestFlags, 0);
-    if (!state->requestHandle) {
-        DWORD code = GetLastError();
-        CloseSession(state);
-        return Fail(state, code);
-    }
-
-    DWORD status = 0;
-    if (QueryNumber(state->requestHandle, HTTP_QUERY_STATUS_CODE, &status)) {
-        if (status == 416) {
-            // The range starts at or past the end: the kept file is no use.
-            present = 0;
-            if (!RecreateOutput(state, fileName)) return Fail(state, GetLastError());
-            if (!ReopenUrl(state, url)) return 0;
-            status = 0;
-            QueryNumber(state->requestHandle, HTTP_QUERY_STATUS_CODE, &status);
+    // One request, or two: a reply of 416 to the range, or a reply that is
+    // not the file the kept bytes came from, empties the file and asks for
+    // the whole file again, once. The second reply is held to the same rules.
+    DWORD status, contentLength, packedDate = 0, packedTime = 0;
+    int restarted = 0, identified = 0;
+    for (;;) {
+        state->requestHandle = InternetOpenUrlA(state->internetHandle, url, header, (DWORD)-1,
+                                                requestFlags, 0);
+        if (!state->requestHandle) {
+            DWORD code = GetLastError();
+            CloseSession(state);
+            return Fail(state, code);
         }
-        if (RejectStatus(state, status)) return 0;
-    }
-
-    DWORD contentLength = 0;
-    if (!QueryNumber(state->requestHandle, HTTP_QUERY_CONTENT_LENGTH, &contentLength))
-        return FailHeader(state);
-    SYSTEMTIME modified;
-    DWORD length = sizeof(modified), index = 0;
-    if (!HttpQueryInfoA(state->requestHandle, HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME,
-                        &modified, &length, &index))
-        return FailHeader(state);
-    DWORD packedDate = PackDate(modified.wYear, modified.wMonth, modified.wDay);
-    DWORD packedTime = PackTime(modified.wHour, modified.wMinute);
-
-    DWORD storedDate = LoadResumeValue(session, "Date");
-    DWORD storedTime = LoadResumeValue(session, "Time");
-    DWORD storedSize = LoadResumeValue(session, "Size");
-    if (resume && present > 0 &&
-        !(storedDate && storedTime && storedSize && packedDate == storedDate &&
-          packedTime == storedTime && present + contentLength == storedSize)) {
-        // Not the file the kept bytes came from (or the server ignored the
-        // range): start again from zero. The new reply is held to the same
-        // rules as the first one.
+        int startOver = 0;
+        status = 0;
+        if (QueryNumber(state->requestHandle, HTTP_QUERY_STATUS_CODE, &status)) {
+            // 416: the range starts at or past the end, the kept file is no use.
+            if (status == 416 && !restarted) {
+                startOver = 1;
+            } else if (status >= 400) {
+                state->errorCode = status;
+                CloseRequest(state);
+                CloseSession(state);
+                return 0;
+            }
+        }
+        if (!startOver) {
+            contentLength = 0;
+            if (!QueryNumber(state->requestHandle, HTTP_QUERY_CONTENT_LENGTH, &contentLength))
+                return FailHeader(state);
+            if (!identified) {
+                SYSTEMTIME modified;
+                DWORD length = sizeof(modified), index = 0;
+                if (!HttpQueryInfoA(state->requestHandle,
+                                    HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME, &modified,
+                                    &length, &index))
+                    return FailHeader(state);
+                identified = 1;
+                packedDate = PackDate(modified.wYear, modified.wMonth, modified.wDay);
+                packedTime = PackTime(modified.wHour, modified.wMinute);
+                DWORD storedDate = LoadResumeValue(session, "Date");
+                DWORD storedTime = LoadResumeValue(session, "Time");
+                DWORD storedSize = LoadResumeValue(session, "Size");
+                // A server that ignores the range sends the whole file, and
+                // the sum exceeds the stored size.
+                startOver = resume && present > 0 &&
+                            !(storedDate && storedTime && storedSize && packedDate == storedDate &&
+                              packedTime == storedTime && present + contentLength == storedSize);
+            }
+        }
+        if (!startOver) break;
         present = 0;
+        restarted = 1;
         if (!RecreateOutput(state, fileName)) return Fail(state, GetLastError());
-        if (!ReopenUrl(state, url)) return 0;
-        if (QueryNumber(state->requestHandle, HTTP_QUERY_STATUS_CODE, &status) &&
-            RejectStatus(state, status))
-            return 0;
-        contentLength = 0;
-        if (!QueryNumber(state->requestHandle, HTTP_QUERY_CONTENT_LENGTH, &contentLength))
-            return FailHeader(state);
+        header[0] = 0;
+        CloseRequest(state);
     }
 
     SaveResumeValue(session, "Date", packedDate);
