@@ -23,20 +23,25 @@ SECTIONS
     /* These zeroes mark the end of the import list. */
     LONG (0); LONG (0); LONG (0); LONG (0); LONG (0);
     __stub_import_directory_end = .;
-    KEEP (SORT(*)(.idata$4))
     __stub_iat = .;
     KEEP (SORT(*)(.idata$5))
     __stub_iat_end = .;
     KEEP (SORT(*)(.idata$6))
     KEEP (SORT(*)(.idata$7))
     . = ALIGN(4);
-    /* Read by cmake/finish_stub.py, which points the header's import and
-       import address directories at the tables: the linker does that only
-       for a section of its own. */
+    /* Everything from here on is read and then cut off by
+       cmake/finish_stub.py: where the import tables are (the linker sets the
+       header's directories only for a section of its own), and the second
+       copy of the name lookup table, which loaders do without: the address
+       table holds the same entries until the program is loaded. */
+    __stub_cut = .;
     LONG (__stub_import_directory - __image_base__);
     LONG (__stub_import_directory_end - __stub_import_directory);
     LONG (__stub_iat - __image_base__);
     LONG (__stub_iat_end - __stub_iat);
+    LONG (__stub_cut - __image_base__);
+    KEEP (SORT(*)(.idata$4))
+    LONG (__stub_cut - __image_base__);
   }
   .bss BLOCK(__section_alignment__) (NOLOAD) :
   {

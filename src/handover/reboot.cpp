@@ -108,7 +108,7 @@ DWORD ScheduleDeleteAtReboot(const char* path) {
     DWORD result = 0;
     DWORD length = GetWindowsDirectoryA(iniPath, 1008);
     if (length && length < 1008) {
-        lstrcatA(iniPath, "\\wininit.ini");
+        wsprintfA(iniPath + length, "\\wininit.ini");
         result = AddWininitEntry(iniPath, path);
     }
     FreeBuffer(iniPath);

@@ -13,8 +13,9 @@ static void InitProgressDialog(HWND window) {
     ScreenToClient(window, &corner);
     MoveWindow(icon, corner.x, corner.y, 48, 48, TRUE);
 
-    SendDlgItemMessageA(window, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
-    SendDlgItemMessageA(window, IDC_PROGRESS, PBM_SETPOS, 0, 0);
+    HWND bar = GetDlgItem(window, IDC_PROGRESS);
+    SendMessageA(bar, PBM_SETRANGE32, 0, 100);
+    SendMessageA(bar, PBM_SETPOS, 0, 0);
     SetDlgItemTextA(window, IDC_TIMELEFT, "n/a");
     SetDlgItemTextA(window, IDC_RATE, "n/a");
 

@@ -19,8 +19,8 @@ void FormatProgressLines(const TransferState* state, DWORD now, char* timeLine, 
     LONG bytesThisRun = (LONG)(state->doneBytes - state->baseBytes);
     DWORD totalBytes = state->totalBytes;
 
-    char timeText[40];
-    lstrcpyA(timeText, "n/a");
+    char timeBuffer[40];
+    const char* timeText = "n/a";
     if (bytesThisRun > 0 && elapsedSeconds > 0) {
         LONG bytesPerSecond = bytesThisRun / elapsedSeconds;
         LONG secondsLeft = (LONG)(totalBytes - state->doneBytes);
@@ -28,9 +28,10 @@ void FormatProgressLines(const TransferState* state, DWORD now, char* timeLine, 
         if (bytesPerSecond != 0 && totalBytes != 0 && secondsLeft >= 0) {
             secondsLeft /= bytesPerSecond;
             if (secondsLeft <= 60)
-                wsprintfA(timeText, "%d sec", secondsLeft);
+                wsprintfA(timeBuffer, "%d sec", secondsLeft);
             else
-                wsprintfA(timeText, "%d min %d sec", secondsLeft / 60, secondsLeft % 60);
+                wsprintfA(timeBuffer, "%d min %d sec", secondsLeft / 60, secondsLeft % 60);
+            timeText = timeBuffer;
         }
     }
 
@@ -39,10 +40,8 @@ void FormatProgressLines(const TransferState* state, DWORD now, char* timeLine, 
     FormatSize(totalBytes, totalText);
     wsprintfA(timeLine, "%s (%s of %s downloaded)", timeText, doneText, totalText);
 
-    if (bytesThisRun <= 0)
-        lstrcpyA(rateLine, "n/a");
-    else
-        wsprintfA(rateLine, "%d KB/Sec", bytesThisRun / 1024 / elapsedSeconds);
+    // "n/a" has no field, so the number is ignored there.
+    wsprintfA(rateLine, bytesThisRun <= 0 ? "n/a" : "%d KB/Sec", bytesThisRun / 1024 / elapsedSeconds);
 }
 
 int ProgressDue(const TransferState* state, DWORD now) {

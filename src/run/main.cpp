@@ -35,8 +35,7 @@ static DWORD WINAPI RelayThread(LPVOID) {
 
 static void ShowErrorBox(DWORD code) {
     char* text = FormatErrorText(code);
-    MessageBoxA(0, text ? text : "Setup could not download installation files.", GetTitle(),
-                MB_ICONERROR);
+    MessageBoxA(0, text ? text : errorIntro, GetTitle(), MB_ICONERROR);
     FreeBuffer(text);
 }
 

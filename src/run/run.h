@@ -58,13 +58,14 @@ extern HINSTANCE instanceHandle;
 extern const char EmptyString[1];
 extern volatile StampBlock stampBlock;
 
-// Zero-filled blocks from the process heap; every buffer but the cached
-// texts goes back through FreeBuffer.
+// Zero-filled blocks from the process heap (the global allocator draws on
+// it too, and costs less code per call); every buffer but the cached texts
+// goes back through FreeBuffer.
 inline char* AllocBuffer(DWORD size) {
-    return (char*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size);
+    return (char*)GlobalAlloc(GMEM_ZEROINIT, size);
 }
 inline void FreeBuffer(void* block) {
-    if (block) HeapFree(GetProcessHeap(), 0, block);
+    GlobalFree(block);  // nothing happens to a null block
 }
 inline int HasHandle(const void* handle) {
     return handle != 0 && handle != INVALID_HANDLE_VALUE;
@@ -78,6 +79,7 @@ const char* GetDownloadUrl();
 
 // The text of the final error box; the caller frees it.
 char* FormatErrorText(DWORD code);
+extern const char errorIntro[];
 
 extern "C" int EntryStub();
 LRESULT CALLBACK RelayWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

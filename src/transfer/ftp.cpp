@@ -36,18 +36,6 @@ static DWORD FetchReply(char* buffer) {
     return length;
 }
 
-static DWORD LastErrorOr(DWORD fallback) {
-    DWORD code = GetLastError();
-    return code ? code : fallback;
-}
-
-static void CloseConnection(TransferState* state) {
-    if (state->requestHandle) InternetCloseHandle(state->requestHandle);
-    state->requestHandle = 0;
-    if (state->internetHandle) InternetCloseHandle(state->internetHandle);
-    state->internetHandle = 0;
-}
-
 DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, DWORD resume) {
     const InstallSession* session = &theSession;
 
@@ -84,7 +72,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     host[0] = user[0] = password[0] = path[0] = 0;
     // A part too long for its buffer would be cut and name another file.
     if (!InternetCrackUrlA(url, lstrlenA(url), ICU_ESCAPE, &parts)) {
-        CloseConnection(state);
+        CloseInternet(state);
         state->errorCode = ERROR_INTERNET_INVALID_URL;
         return 0;
     }
@@ -94,7 +82,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
                                             INTERNET_SERVICE_FTP, 0, 0);
     if (!state->requestHandle) {
         DWORD code = GetLastError();
-        CloseConnection(state);
+        CloseInternet(state);
         state->errorCode = code;
         return 0;
     }
@@ -102,7 +90,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 
     char* buffer = (char*)GlobalAlloc(GMEM_ZEROINIT, bufferSize);
     if (!buffer) {
-        CloseConnection(state);
+        CloseInternet(state);
         state->errorCode = ERROR_NOT_ENOUGH_MEMORY;
         return 0;
     }
@@ -122,7 +110,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     wsprintfA(command, "SIZE %s", path);
     if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
         state->errorCode = GetLastError();
-        CloseConnection(state);
+        CloseInternet(state);
         GlobalFree(buffer);
         return 0;
     }
@@ -134,14 +122,13 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     DWORD date = PackDate(now.wYear, now.wMonth, now.wDay);
     DWORD time = PackTime(now.wHour, now.wMinute);
 
-    DWORD storedDate = LoadResumeValue(session, "Date");
-    DWORD storedTime = LoadResumeValue(session, "Time");
-    DWORD storedSize = LoadResumeValue(session, "Size");
+    DWORD stored[3];
+    LoadResumeRecord(session, stored);
 
     wsprintfA(command, "MDTM %s", path);
     if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
         state->errorCode = GetLastError();
-        CloseConnection(state);
+        CloseInternet(state);
         GlobalFree(buffer);
         return 0;
     }
@@ -156,15 +143,15 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     }
 
     if (resume && kept > 0 &&
-        !(storedDate && storedTime && storedSize && storedDate == date && storedTime == time &&
-          storedSize == size)) {
+        !(stored[0] && stored[1] && stored[2] && stored[0] == date && stored[1] == time &&
+          stored[2] == size)) {
         CloseHandle(state->fileHandle);
         state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0, CREATE_ALWAYS,
                                         FILE_ATTRIBUTE_HIDDEN, 0);
         if (state->fileHandle == INVALID_HANDLE_VALUE) {
             state->errorCode = GetLastError();
             state->fileHandle = 0;
-            CloseConnection(state);
+            CloseInternet(state);
             GlobalFree(buffer);
             return 0;
         }
@@ -173,9 +160,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     state->baseBytes = kept;
     running = kept;
 
-    SaveResumeValue(session, "Date", date);
-    SaveResumeValue(session, "Time", time);
-    SaveResumeValue(session, "Size", size);
+    SaveResumeRecord(session, date, time, size);
 
     if (resume && kept > 0) {
         wsprintfA(command, "REST %lu", kept);
@@ -241,7 +226,7 @@ end:
     if (data) InternetCloseHandle(data);
     CloseHandle(state->fileHandle);
     state->fileHandle = 0;
-    CloseConnection(state);
+    CloseInternet(state);
     return result;
 }
 

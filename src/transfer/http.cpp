@@ -8,12 +8,12 @@ static DWORD Fail(TransferState* state, DWORD code) {
     return 0;
 }
 
-static DWORD LastErrorOr(DWORD fallback) {
+DWORD LastErrorOr(DWORD fallback) {
     DWORD code = GetLastError();
     return code ? code : fallback;
 }
 
-static void CloseRequest(TransferState* state) {
+void CloseRequest(TransferState* state) {
     if (state->requestHandle) InternetCloseHandle(state->requestHandle);
     state->requestHandle = 0;
 }
@@ -21,6 +21,12 @@ static void CloseRequest(TransferState* state) {
 static void CloseSession(TransferState* state) {
     if (state->internetHandle) InternetCloseHandle(state->internetHandle);
     state->internetHandle = 0;
+}
+
+// The request (or FTP connection) first, then its session.
+void CloseInternet(TransferState* state) {
+    CloseRequest(state);
+    CloseSession(state);
 }
 
 static void CloseOutput(TransferState* state) {
@@ -94,8 +100,7 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
                 startOver = 1;
             } else if (status >= 400) {
                 state->errorCode = status;
-                CloseRequest(state);
-                CloseSession(state);
+                CloseInternet(state);
                 return 0;
             }
         }
@@ -113,14 +118,13 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
                 identified = 1;
                 packedDate = PackDate(modified.wYear, modified.wMonth, modified.wDay);
                 packedTime = PackTime(modified.wHour, modified.wMinute);
-                DWORD storedDate = LoadResumeValue(session, "Date");
-                DWORD storedTime = LoadResumeValue(session, "Time");
-                DWORD storedSize = LoadResumeValue(session, "Size");
+                DWORD stored[3];
+                LoadResumeRecord(session, stored);
                 // A server that ignores the range sends the whole file, and
                 // the sum exceeds the stored size.
                 startOver = resume && present > 0 &&
-                            !(storedDate && storedTime && storedSize && packedDate == storedDate &&
-                              packedTime == storedTime && present + contentLength == storedSize);
+                            !(stored[0] && stored[1] && stored[2] && packedDate == stored[0] &&
+                              packedTime == stored[1] && present + contentLength == stored[2]);
             }
         }
         if (!startOver) break;
@@ -131,9 +135,7 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         CloseRequest(state);
     }
 
-    SaveResumeValue(session, "Date", packedDate);
-    SaveResumeValue(session, "Time", packedTime);
-    SaveResumeValue(session, "Size", present + contentLength);
+    SaveResumeRecord(session, packedDate, packedTime, present + contentLength);
     state->baseBytes = present;
     state->totalBytes = present + contentLength;
 
@@ -141,8 +143,7 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         // Nothing left to fetch: the kept bytes are the whole file.
         state->doneBytes = present;
         CloseOutput(state);
-        CloseRequest(state);
-        CloseSession(state);
+        CloseInternet(state);
         return 1;
     }
 
@@ -203,8 +204,7 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
     }
 
     CloseOutput(state);
-    CloseRequest(state);
-    CloseSession(state);
+    CloseInternet(state);
     if (written == contentLength) return 1;
     // A body that stopped short is reported, unless the user stopped it.
     if (!state->stopRequested)

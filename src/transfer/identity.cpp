@@ -32,10 +32,9 @@ void FormatOsName(DWORD kind, DWORD major, DWORD minor, char* buffer) {
     static const char* const names[] = {
         0, "Windows 95", "Windows ME", "Windows 98", 0, 0, "Windows NT 4.0",
         0, "Windows 2000", "Windows XP", "Windows 2003 Server"};
-    if (kind < sizeof(names) / sizeof(names[0]) && names[kind])
-        lstrcpyA(buffer, names[kind]);
-    else
-        wsprintfA(buffer, "Windows NT %d.%d", major, minor);
+    // The fixed names have no fields, so the numbers are ignored there.
+    const char* name = kind < sizeof(names) / sizeof(names[0]) ? names[kind] : 0;
+    wsprintfA(buffer, name ? name : "Windows NT %d.%d", major, minor);
 }
 
 void GetOsName(char* buffer) {

@@ -41,6 +41,17 @@ DWORD LoadResumeValue(const InstallSession* session, const char* name) {
     return result;
 }
 
+static const char* const valueNames[3] = {"Date", "Time", "Size"};
+
+void LoadResumeRecord(const InstallSession* session, DWORD values[3]) {
+    for (int i = 0; i < 3; i++) values[i] = LoadResumeValue(session, valueNames[i]);
+}
+
+void SaveResumeRecord(const InstallSession* session, DWORD date, DWORD time, DWORD size) {
+    DWORD values[3] = {date, time, size};
+    for (int i = 0; i < 3; i++) SaveResumeValue(session, valueNames[i], values[i]);  // failures only cost the resume
+}
+
 void DeleteResumeRecord(const InstallSession* session) {
     char* path = ResumeKeyPath(session);
     if (!path) return;

@@ -7,6 +7,12 @@ DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, 
 DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, DWORD resume);
 DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, DWORD resume);
 
+// Shared by both transfers: closing what the record holds (and clearing the
+// field), and the last error or a stand-in when the failing call left none.
+void CloseRequest(TransferState* state);
+void CloseInternet(TransferState* state);
+DWORD LastErrorOr(DWORD fallback);
+
 // Server replies.
 DWORD ParseDecimal(const char* text, DWORD maxChars);
 const char* ReplyNumberPart(const char* reply);
@@ -15,6 +21,9 @@ const char* ReplyNumberPart(const char* reply);
 DWORD SaveResumeValue(const InstallSession* session, const char* name, DWORD value);
 DWORD LoadResumeValue(const InstallSession* session, const char* name);
 void DeleteResumeRecord(const InstallSession* session);
+// The three values in the order both transfers use: "Date", "Time", "Size".
+void LoadResumeRecord(const InstallSession* session, DWORD values[3]);
+void SaveResumeRecord(const InstallSession* session, DWORD date, DWORD time, DWORD size);
 inline DWORD PackDate(DWORD year, DWORD month, DWORD day) { return year * 10000 + month * 100 + day; }
 inline DWORD PackTime(DWORD hour, DWORD minute) { return 10000 + hour * 100 + minute; }
 
