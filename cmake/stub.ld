@@ -43,7 +43,7 @@ SECTIONS
     KEEP (SORT(*)(.idata$4))
     LONG (__stub_cut - __image_base__);
   }
-  .bss BLOCK(__section_alignment__) (NOLOAD) :
+  .bss BLOCK(__section_alignment__) :
   {
     *(.bss)
     *(COMMON)
