@@ -2,6 +2,7 @@
 // between FTP and HTTP.
 #include "transfer.h"
 #include "../progress/progress.h"
+#include "../handover/handover.h"
 
 #ifdef STUB_SEAMS
 BOOL (WINAPI* SeamFtpCommand)(HINTERNET, BOOL, DWORD, LPCSTR, DWORD_PTR, HINTERNET*) = FtpCommandA;
@@ -24,6 +25,27 @@ const char* ReplyNumberPart(const char* reply) {
     while (*at && *at != ' ') at++;
     while (*at == ' ') at++;
     return at;
+}
+
+static int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c |= 0x20;
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Turns %xx escapes into the characters they stand for, in place.
+void DecodeEscapes(char* text) {
+    char* out = text;
+    for (const char* in = text; *in;) {
+        int high, low;
+        if (*in == '%' && (high = HexValue(in[1])) >= 0 && (low = HexValue(in[2])) >= 0) {
+            *out++ = (char)(high * 16 + low);
+            in += 3;
+        } else {
+            *out++ = *in++;
+        }
+    }
+    *out = 0;
 }
 
 // The server's last reply as text in buffer, or 0 when there is none that
@@ -76,6 +98,10 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
         state->errorCode = ERROR_INTERNET_INVALID_URL;
         return 0;
     }
+    // Asked to, Windows turns the path's %xx escapes into characters; Wine
+    // hands the path back as written. Decode it here then, and only then,
+    // so an escape is never decoded twice.
+    if (FindSubstring(url, path) >= 0) DecodeEscapes(path);
     INTERNET_PORT port = parts.nPort ? parts.nPort : INTERNET_DEFAULT_FTP_PORT;
 
     state->requestHandle = InternetConnectA(state->internetHandle, host, port, user, password,

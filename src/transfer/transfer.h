@@ -16,6 +16,7 @@ DWORD LastErrorOr(DWORD fallback);
 // Server replies.
 DWORD ParseDecimal(const char* text, DWORD maxChars);
 const char* ReplyNumberPart(const char* reply);
+void DecodeEscapes(char* text);
 
 // Resume record: the identity of a partial download under the registry key.
 DWORD SaveResumeValue(const InstallSession* session, const char* name, DWORD value);

@@ -134,3 +134,21 @@ TEST_F(ResumeRecord, ValueOfAnotherTypeReadsAsZero) {
     EXPECT_EQ(LoadResumeValue(&theSession, "Date"), 0u);
     EXPECT_EQ(LoadResumeValue(&theSession, "Time"), 0u);
 }
+
+TEST(DecodeEscapes, TurnsEscapesIntoCharacters) {
+    struct { const char* in; const char* out; } cases[] = {
+        {"/my%20setup.exe", "/my setup.exe"},
+        {"/a%2fb%2Fc", "/a/b/c"},
+        {"/100%", "/100%"},             // nothing after the sign
+        {"/%4", "/%4"},                 // one digit only
+        {"/%zz%41", "/%zzA"},           // not hex, then an escape
+        {"/%2541", "/%41"},             // decoded once, never twice
+        {"", ""},
+    };
+    for (auto& c : cases) {
+        char text[64];
+        lstrcpyA(text, c.in);
+        DecodeEscapes(text);
+        EXPECT_STREQ(text, c.out) << c.in;
+    }
+}
