@@ -9,6 +9,7 @@
 - The import name table (each import descriptor's OriginalFirstThunk) is a
   copy of the import address table, which every Windows loader reads names
   from when the first is absent; it and the words are cut off the file.
+- The checksum is computed again for the changed file.
 """
 import struct
 import sys
@@ -69,6 +70,17 @@ if shrink:
             struct.pack_into("<I", image, h + 20, pointer - shrink)
     code_size = struct.unpack_from("<I", image, optional + 4)[0]
     struct.pack_into("<I", image, optional + 4, code_size - shrink)
+
+# The linker's checksum no longer holds after these changes.
+checksum_at = optional + 64
+if struct.unpack_from("<I", image, checksum_at)[0]:
+    struct.pack_into("<I", image, checksum_at, 0)
+    padded = image + b"\0" * (len(image) % 2)
+    total = 0
+    for (word,) in struct.iter_unpack("<H", padded):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    struct.pack_into("<I", image, checksum_at, (total + len(image)) & 0xFFFFFFFF)
 
 with open(path, "wb") as f:
     f.write(image)
