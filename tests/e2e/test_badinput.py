@@ -1,0 +1,237 @@
+"""Hostile servers: overlong header lines, a Content-Length of 4 GiB and more,
+a Last-Modified that is no date, FTP replies of 8192+ bytes, with a bare line
+feed or with no line end at all.
+
+Each reply goes through the real transfer code (the test driver) and some
+through the real install.exe. Nothing may crash: the driver prints its
+report and exits 0, the file holds nothing but bytes of the server's file,
+and a reply the transfer cannot use ends with a non-zero error code, which
+install.exe shows in its error box.
+
+What Wine 8.0's WinINet does with these replies, as seen on this bench:
+- header lines of 20 KB and 100 KB are read whole; the download completes;
+- a Content-Length of 2^32 or more (5 GiB; 2^32 plus the true length) fails
+  the number query with ERROR_HTTP_INVALID_HEADER (12153): no wrap-around;
+- a Content-Length that is no number reads as 0: an empty download;
+- an empty Last-Modified reads as 1 January 1970, 00:00;
+- a Last-Modified that is not an RFC 1123 date within 1970 to 2038 (not a
+  date at all, the RFC 850 and asctime forms, a date from 2038-01-19 on)
+  crashes the date query inside WinINet (a null pointer from gmtime);
+- an FTP reply line longer than about 1.4 KB, or one the server leaves
+  unterminated, fails the command with ERROR_INTERNET_EXTENDED_ERROR (12003);
+- an FTP reply ended by a bare line feed is accepted.
+"""
+
+import json
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from servers import (FaultServer, FtpFaults, FtpServer, NO_CRLF, UNTERMINATED, http_date,
+                     overlong_reply)
+from winehelp import helper_exe, stub_exe
+
+REPO = Path(__file__).resolve().parents[2]
+STAMP = REPO / "tools" / "stamp"
+SETUP = "/hostile/Setup.exe"
+PRODUCT, REGKEY, NUMBER = "BADINPUT", r"Software\BadInputTest", 606
+TITLE = "Bad Input Setup"
+LAST_MODIFIED = 1_500_000_000
+
+# A Wine defect the product does not get around: the query of a Last-Modified
+# as SYSTEMTIME dereferences gmtime()'s null result for dates it cannot place.
+WINE_DATE_CRASH = pytest.mark.xfail(
+    strict=True, reason="HttpQueryInfoA(HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME) "
+                        "crashes inside Wine's WinINet for this Last-Modified")
+
+
+@pytest.fixture(scope="module")
+def payload():
+    data = helper_exe("fakesetup.exe").read_bytes()
+    return data + bytes((i * 7 + 3) & 0xFF for i in range(300_000 - len(data)))
+
+
+@pytest.fixture(scope="module")
+def web():
+    with FaultServer() as server:
+        yield server
+
+
+@pytest.fixture(scope="module")
+def ftp(payload, tmp_path_factory):
+    root = tmp_path_factory.mktemp("ftproot")
+    (root / "Setup.exe").write_bytes(payload)
+    with FtpServer(str(root)) as server:
+        yield server
+
+
+@pytest.fixture(scope="module", autouse=True)
+def clean_module(bench):
+    # The driver runs start from an empty file (no resume) and overwrite the
+    # record; only the module as a whole leaves nothing behind.
+    bench.clean_stub_state(PRODUCT, REGKEY)
+    yield
+    bench.clean_stub_state(PRODUCT, REGKEY)
+
+
+@pytest.fixture
+def clean(bench):
+    """install.exe resumes: no partial file or record of an earlier test."""
+    bench.clean_stub_state(PRODUCT, REGKEY)
+    yield
+    bench.clean_stub_state(PRODUCT, REGKEY)
+
+
+def transfer(bench, url):
+    """One run of the transfer code: its report and the bytes it wrote."""
+    out = f"{bench.temp_dir_win}\\~{PRODUCT}{NUMBER}.exe"
+    r = bench.run(helper_exe("stubdriver.exe"), "transfer", url, out, "--resume", "0",
+                  "--product", PRODUCT, "--regkey", REGKEY, "--install", NUMBER, timeout=120)
+    crash = [line for line in r.err.splitlines() if "Unhandled" in line]
+    assert r.code == 0 and r.out.startswith("{"), \
+        f"the driver died (exit {r.code}): {crash[0] if crash else r.err[-500:]}"
+    path = bench.to_unix(out)
+    return json.loads(r.out.splitlines()[0]), path.read_bytes() if path.exists() else b""
+
+
+def record(bench):
+    values = bench.reg_values(rf"HKLM\{REGKEY}\Install\{NUMBER:08d}") or {}
+    return {k: v[1] for k, v in values.items()}
+
+
+def check(report, written, payload, outcome):
+    """complete: the whole file, result 1. error: result 0 with a code for the
+    error box. either: one of the two. Only bytes of the server's file may be
+    in the output."""
+    assert written == payload[:len(written)], "bytes that are not the server's"
+    if outcome == "either":
+        outcome = "complete" if report["result"] else "error"
+    if outcome == "complete":
+        assert (report["result"], report["errorCode"], written) == (1, 0, payload)
+    else:
+        assert report["result"] == 0 and report["errorCode"] != 0, report
+
+
+HTTP_CASES = [
+    ("header line of 20 KB", {"extra_headers": [("X-Long", "a" * 20_000)]}, "complete"),
+    ("header line of 100 KB", {"extra_headers": [("X-Long", "b" * 100_000)]}, "complete"),
+    ("many long header lines", {"extra_headers": [(f"X-Pad-{i}", "c" * 8_000) for i in range(40)]},
+     "complete"),
+    ("Content-Length 5 GiB", {"content_length_override": 5 * 2**30}, "error"),
+    # Taken modulo 2^32 this would be the true length.
+    ("Content-Length 2^32 plus the length", {"content_length_override": 2**32 + 300_000}, "error"),
+    ("Content-Length 2^32", {"content_length_override": 2**32}, "error"),
+    ("Content-Length of 30 digits", {"content_length_override": "9" * 30}, "error"),
+    ("Content-Length negative", {"content_length_override": -5}, "error"),
+    ("Last-Modified empty", {"last_modified": ""}, "complete"),
+    # A date the client cannot read may fail the transfer (no usable
+    # Last-Modified) or be taken as some date; it must not end the process.
+    pytest.param("Last-Modified not a date", {"last_modified": "not a date"}, "either",
+                 marks=WINE_DATE_CRASH),
+    pytest.param("Last-Modified RFC 850 form", {"last_modified": "Sunday, 06-Nov-94 08:49:37 GMT"},
+                 "either", marks=WINE_DATE_CRASH),
+    pytest.param("Last-Modified in 2040", {"last_modified": http_date(2_220_000_000)}, "either",
+                 marks=WINE_DATE_CRASH),
+]
+
+
+@pytest.mark.parametrize("name, options, outcome", HTTP_CASES, ids=[
+    c.values[0] if hasattr(c, "values") else c[0] for c in HTTP_CASES])
+def test_http_reply(bench, web, payload, name, options, outcome):
+    options = dict(options)
+    web.add_file(SETUP, payload, last_modified=options.pop("last_modified", LAST_MODIFIED), **options)
+    report, written = transfer(bench, web.url(SETUP))
+    check(report, written, payload, outcome)
+    if name == "Last-Modified empty":
+        # Read as the start of 1970: a date like any other for the record.
+        assert record(bench) == {"Date": 19700101, "Time": 10000, "Size": len(payload)}
+
+
+FTP_CASES = [
+    ("SIZE reply of 9000 bytes", {"SIZE": overlong_reply(213, 9000)}, "error"),
+    ("SIZE reply of 8192 bytes", {"SIZE": overlong_reply(213, 8192)}, "error"),
+    ("SIZE reply of 2000 bytes", {"SIZE": overlong_reply(213, 2000)}, "error"),
+    ("MDTM reply of 9000 bytes", {"MDTM": overlong_reply(213, 9000)}, "error"),
+    ("SIZE reply with a bare LF", {"SIZE": NO_CRLF("213 300000")}, "complete"),
+    ("MDTM reply with a bare LF", {"MDTM": NO_CRLF("213 20030709140559")}, "complete"),
+    ("SIZE reply unterminated", {"SIZE": UNTERMINATED("213 300000")}, "error"),
+    ("MDTM reply unterminated", {"MDTM": UNTERMINATED("213 20030709140559")}, "error"),
+    # Read modulo 2^32 (1 GiB): more than the data that comes, so the
+    # transfer ends short and says so.
+    ("SIZE above 4 GiB", {"SIZE": "213 5368709120"}, "error"),
+    ("SIZE of 40 digits", {"SIZE": "213 " + "7" * 40}, "error"),
+]
+
+
+@pytest.mark.parametrize("name, replies, outcome", FTP_CASES, ids=[c[0] for c in FTP_CASES])
+def test_ftp_reply(bench, ftp, payload, name, replies, outcome):
+    ftp.set_faults(FtpFaults(replies=replies))
+    report, written = transfer(bench, ftp.url("/Setup.exe"))
+    check(report, written, payload, outcome)
+    if name == "MDTM reply with a bare LF":
+        assert record(bench) == {"Date": 20030709, "Time": 11405, "Size": len(payload)}
+
+
+# ---------------------------------------------------- the real install.exe ---
+
+def stamp(out, url):
+    subprocess.run([sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out),
+                    "--download-url", url, "--event-url", "", "--product-code", PRODUCT,
+                    "--registry-key", REGKEY, "--title", TITLE, "--install-number", str(NUMBER)],
+                   check=True, capture_output=True)
+    return out
+
+
+def error_box_of_run(bench, stub, env=None):
+    """Runs install.exe until its error box shows; presses OK. The box's
+    text, or None when the program ended without one; the exit code."""
+    proc = bench.start(stub, env=env)
+    try:
+        deadline = time.monotonic() + 60
+        while proc.running() and time.monotonic() < deadline:
+            for w in bench.find_window(cls="#32770", title=TITLE, visible=True, all=True, timeout=1) or []:
+                texts = [c["text"] for c in w["children"] if c["class"].lower() == "static" and c["text"]]
+                text = max(texts, key=len) if texts else ""
+                if "Error" in text:
+                    bench.click(w["hwnd"], 1)
+                    return text, proc.wait(timeout=30).code
+        return None, proc.wait(timeout=30).code
+    finally:
+        proc.kill()
+        proc.discard_output()
+
+
+REAL_CASES = [
+    ("http", "Content-Length 5 GiB", {"content_length_override": 5 * 2**30}, "12153"),
+    ("http", "header line of 100 KB and no number in Content-Length",
+     {"extra_headers": [("X-Long", "d" * 100_000)], "content_length_override": "many"}, "193"),
+    ("ftp", "SIZE reply of 9000 bytes", {"SIZE": overlong_reply(213, 9000)}, "12003"),
+    pytest.param("http", "Last-Modified not a date", {"last_modified": "not a date"}, "any",
+                 marks=WINE_DATE_CRASH),
+]
+
+
+@pytest.mark.parametrize("protocol, name, options, code", REAL_CASES, ids=[
+    (c.values if hasattr(c, "values") else c)[1] for c in REAL_CASES])
+def test_install_exe_reports_the_bad_reply(bench, web, ftp, payload, clean, tmp_path, fakesetup_log,
+                                           protocol, name, options, code):
+    options = dict(options)
+    if protocol == "http":
+        web.add_file(SETUP, payload, last_modified=options.pop("last_modified", LAST_MODIFIED), **options)
+        url = web.url(SETUP)
+    else:
+        ftp.set_faults(FtpFaults(replies=options))
+        url = ftp.url("/Setup.exe")
+    text, exit_code = error_box_of_run(bench, stamp(tmp_path / "install.exe", url), fakesetup_log.env)
+    assert exit_code == 0, f"install.exe exited {exit_code}"
+    if code == "any":
+        # Either the error box or the setup started: the user is told.
+        assert text is not None or len(fakesetup_log.wait(1)) == 1, "no error box and no setup"
+        return
+    assert text is not None, "no error box"
+    assert re.search(rf"Error( Code:)? {code}\b", text), text
+    assert not fakesetup_log.entries()

@@ -1,0 +1,521 @@
+"""HTTP download with resume across runs, the resume record it keeps, and the
+name the client gives itself.
+
+The real transfer code runs under Wine through stubdriver.exe, against
+Debian's nginx for what a real server does (whole files, byte ranges, 416 for
+a range past the end) and against the scripted FaultServer for what a real
+server will not do on demand. Each test has its own output file and its own
+registry key, so the resume records of different tests never meet.
+"""
+
+import json
+import os
+import threading
+import time
+
+import pytest
+
+from servers import FaultServer, Nginx
+from winehelp import free_port, helper_exe
+
+DATA = bytes((i * 7 + i // 256) & 0xFF for i in range(300_000))
+SIZE = len(DATA)
+KEEP = 123_457                      # bytes a broken earlier run leaves behind
+FILE_MTIME = 1_100_000_000          # 2004-11-09 11:33:20 GMT
+LM = 1_000_000_000 - 35             # 2001-09-09 01:46:05 GMT: 54 s left in its minute
+PRODUCT = "HTTPT42"
+REG_ROOT = r"Software\HttpTest"
+HIDDEN = 0x2
+NO_FILE = 0xFFFFFFFF
+
+ERROR_PATH_NOT_FOUND = 3
+ERROR_INTERNET_CANNOT_CONNECT = 12029
+ERROR_INTERNET_CONNECTION_RESET = 12031
+ERROR_HTTP_HEADER_NOT_FOUND = 12150
+
+NONE_OPEN = ("none", "none", "none")
+
+
+def identity(epoch, size=SIZE):
+    """The resume record of a file: Date and Time of its modification time
+    (seconds dropped) and its size."""
+    tm = time.gmtime(epoch)
+    return {"Date": tm.tm_year * 10000 + tm.tm_mon * 100 + tm.tm_mday,
+            "Time": 10000 + tm.tm_hour * 100 + tm.tm_min, "Size": size}
+
+
+def handles(out):
+    return out["internetHandle"], out["requestHandle"], out["fileHandle"]
+
+
+# --- servers ----------------------------------------------------------------
+
+class ScriptedServer(FaultServer):
+    """The FaultServer, with replies to a path that differ request by request.
+
+    script(path, step, step, ...): the n-th request to path after the call is
+    answered as step n says: None serves the file as configured; a dict
+    overrides the file's options for that one reply; {"redirect": url} answers
+    302 with that Location. Requests beyond the list are served as configured.
+    """
+
+    def __init__(self):
+        super().__init__()
+        self._steps = {}
+        self._steps_lock = threading.Lock()
+
+    def script(self, path, *steps):
+        with self._steps_lock:
+            self._steps[path] = [list(steps), 0]
+
+    def _send_file(self, h, rec, index, data, version, lm, opts):
+        step = None
+        with self._steps_lock:
+            entry = self._steps.get(rec.path)
+            if entry is not None:
+                steps, n = entry
+                entry[1] += 1
+                step = steps[n] if n < len(steps) else None
+        if step and "redirect" in step:
+            self._send_status(h, rec, 302, [("Location", step["redirect"])])
+            return
+        if step:
+            opts = dict(opts, **step)
+        super()._send_file(h, rec, index, data, version, lm, opts)
+
+
+@pytest.fixture(scope="module")
+def fault():
+    with ScriptedServer() as server:
+        yield server
+
+
+@pytest.fixture(scope="module")
+def web(tmp_path_factory):
+    root = tmp_path_factory.mktemp("site")
+    path = root / "setup.exe"
+    path.write_bytes(DATA)
+    os.utime(path, (FILE_MTIME, FILE_MTIME))
+    with Nginx(str(root)) as server:
+        yield server
+
+
+def fault_file(fault, name, data=DATA, last_modified=LM, **options):
+    """A file of this test alone on the FaultServer; its path."""
+    path = "/" + name + ".exe"
+    fault.add_file(path, data, last_modified=last_modified, **options)
+    return path
+
+
+def exchanges(requests):
+    """(Range header, status) of each request."""
+    return [(r.range, r.status) for r in requests]
+
+
+# --- the driver ---------------------------------------------------------------
+
+class Driver:
+    """Runs `stubdriver transfer` with one output file and one registry key per name."""
+
+    def __init__(self, bench, out_dir):
+        self.bench = bench
+        self.out_dir = out_dir
+
+    def file(self, name):
+        return self.out_dir / name
+
+    def regkey(self, name):
+        return REG_ROOT + "\\" + name
+
+    def transfer(self, name, url, *options, win_file=None):
+        win_file = win_file or self.bench.to_windows(self.out_dir) + "\\" + name
+        r = self.bench.run(helper_exe("stubdriver.exe"), "transfer", url, win_file,
+                           "--regkey", self.regkey(name), "--product", PRODUCT,
+                           *map(str, options), timeout=60)
+        lines = [line for line in r.out.splitlines() if line.startswith("{")]
+        assert r.code == 0 and lines, f"stubdriver exited {r.code}: {r.out!r} {r.err!r}"
+        return json.loads(lines[-1])
+
+    def record(self, name):
+        """Date, Time and Size of the resume record, or None without one.
+        A value of another type than REG_DWORD shows as its type name."""
+        values = self.bench.reg_values(rf"HKLM\{self.regkey(name)}\Install\00010000")
+        if values is None:
+            return None
+        return {k: v[1] if v[0] == "REG_DWORD" else v[0] for k, v in values.items()}
+
+    def set_record(self, name, **values):
+        for value, data in values.items():
+            self.bench.reg_add(rf"HKLM\{self.regkey(name)}\Install\00010000", value, data,
+                               "REG_DWORD")
+
+    def forget(self, name):
+        self.bench.reg_delete(rf"HKLM\{self.regkey(name)}")
+
+
+@pytest.fixture(scope="module")
+def drive(bench, tmp_path_factory):
+    bench.reg_delete(rf"HKLM\{REG_ROOT}")
+    yield Driver(bench, tmp_path_factory.mktemp("httpout"))
+    bench.reg_delete(rf"HKLM\{REG_ROOT}")
+
+
+def assert_complete(drive, name, out, base):
+    """A transfer that fetched the whole file; `base` bytes were kept from before."""
+    assert (out["result"], out["errorCode"], out["stopRequested"]) == (1, 0, 0), out
+    assert handles(out) == NONE_OPEN, out
+    assert (out["totalBytes"], out["doneBytes"], out["baseBytes"]) == (SIZE, SIZE, base), out
+    # The counters at the first report: doneBytes is not set to the kept size
+    # beforehand, it jumps from 0 to above it with the first chunk.
+    assert out["firstBase"] == base and out["firstTotal"] == SIZE, out
+    assert base < out["firstDone"] <= SIZE, out
+    assert drive.file(name).read_bytes() == DATA
+    assert out["attributes"] & HIDDEN, out
+
+
+# --- against nginx --------------------------------------------------------------
+
+def restart(kept):
+    return [(f"bytes={kept}-", 206), (None, 200)]
+
+
+# name, bytes kept from an earlier complete run (None: no file), change to the
+# record before the run, resume flag, exchanges expected, bytes taken as kept
+NGINX_CASES = [
+    ("fresh", None, None, 1, [(None, 200)], 0),
+    ("resume", KEEP, None, 1, [(f"bytes={KEEP}-", 206)], KEEP),
+    # A complete partial file: the range is past the end, so 416, then the
+    # whole file once more, with no resume test in between.
+    ("complete", SIZE, None, 1, [(f"bytes={SIZE}-", 416), (None, 200)], 0),
+    ("no-record", KEEP, "delete", 1, restart(KEEP), 0),
+    ("date-0", KEEP, {"Date": 0}, 1, restart(KEEP), 0),
+    ("time-0", KEEP, {"Time": 0}, 1, restart(KEEP), 0),
+    ("size-0", KEEP, {"Size": 0}, 1, restart(KEEP), 0),
+    ("size-other", KEEP, {"Size": SIZE + 1}, 1, restart(KEEP), 0),
+    # resume = 0: the file is emptied, no range is asked for, and the values
+    # of another file are replaced.
+    ("resume-off", KEEP, {"Date": 19990101, "Time": 10000, "Size": 1}, 0, [(None, 200)], 0),
+]
+
+
+@pytest.mark.parametrize("name, kept, change, resume, expected, base", NGINX_CASES,
+                         ids=[c[0] for c in NGINX_CASES])
+def test_nginx_download_and_resume(drive, web, name, kept, change, resume, expected, base):
+    name = "nginx-" + name
+    drive.file(name).unlink(missing_ok=True)
+    if kept is not None:
+        # What an earlier run left: its record, and the first `kept` bytes.
+        assert_complete(drive, name, drive.transfer(name, web.url("/setup.exe")), 0)
+        with open(drive.file(name), "r+b") as f:
+            f.truncate(kept)
+    if change == "delete":
+        drive.forget(name)
+    elif change:
+        drive.set_record(name, **change)
+    logged = len(web.access_log())
+
+    out = drive.transfer(name, web.url("/setup.exe"), "--resume", resume)
+
+    entries = web.access_log(wait_for=logged + len(expected))[logged:]
+    assert [(e.range, e.status) for e in entries] == expected
+    assert {e.path for e in entries} == {"/setup.exe"}
+    assert_complete(drive, name, out, base)
+    assert drive.record(name) == identity(FILE_MTIME)
+
+
+# --- Last-Modified, ignored ranges and broken bodies (FaultServer) ---------------
+
+def leave_partial(drive, fault, name, keep=KEEP, **options):
+    """A partial download as a broken earlier run leaves it: the connection is
+    reset after `keep` bytes of body. Returns (path, bytes kept); the record
+    names the file."""
+    path = fault_file(fault, name, cut_after=[keep], **options)
+    drive.file(name).unlink(missing_ok=True)
+    out = drive.transfer(name, fault.url(path))
+    kept = drive.file(name).stat().st_size
+    assert out["result"] == 0 and out["doneBytes"] == kept and 0 < kept <= keep, out
+    assert drive.file(name).read_bytes() == DATA[:kept]
+    return path, kept
+
+
+# name, new Last-Modified, resumed
+LM_CASES = [
+    ("lm-same", LM, True),
+    ("lm-seconds", LM + 50, True),             # 01:46:55, the same minute
+    ("lm-next-minute", LM + 58, False),        # 01:47:03: under a minute later, another minute
+    ("lm-minute", LM + 60, False),
+    ("lm-day", LM + 86400, False),             # same time of day, another date
+]
+
+
+@pytest.mark.parametrize("name, new_lm, resumed", LM_CASES, ids=[c[0] for c in LM_CASES])
+def test_last_modified_decides_resume(drive, fault, name, new_lm, resumed):
+    path, kept = leave_partial(drive, fault, name)
+    fault.replace_file(path, last_modified=new_lm)
+
+    out = drive.transfer(name, fault.url(path))
+
+    got = exchanges(fault.requests_for(path)[1:])
+    assert got == ([(f"bytes={kept}-", 206)] if resumed else restart(kept))
+    assert_complete(drive, name, out, kept if resumed else 0)
+    # The identity of the first reply of this run is stored.
+    assert drive.record(name) == identity(new_lm)
+
+
+def test_ignored_range_restarts_with_a_second_request(drive, fault):
+    name = "ignore-range"
+    path, kept = leave_partial(drive, fault, name)
+    fault.set_options(path, ignore_range=True)
+
+    out = drive.transfer(name, fault.url(path))
+
+    requests = fault.requests_for(path)[1:]
+    assert exchanges(requests) == [(f"bytes={kept}-", 200), (None, 200)]
+    assert requests[0].body_start == 0       # the whole file was offered
+    assert_complete(drive, name, out, 0)
+    # The size of the whole file, not the kept bytes plus the whole file.
+    assert drive.record(name) == identity(LM)
+
+
+# name, options of the broken run, driver options, errorCode expected (None:
+# any code but 0)
+BODY_CASES = [
+    ("cut", {"cut_after": [KEEP]}, (), None),                      # reset: a failed read
+    ("short", {"short_body": [KEEP]}, (), ERROR_INTERNET_CONNECTION_RESET),   # early end
+    ("cancel", {"trickle": (4096, 0.005)}, ("--cancel-at", 20_000), 0),
+]
+
+
+@pytest.mark.parametrize("name, options, args, code", BODY_CASES, ids=[c[0] for c in BODY_CASES])
+def test_broken_body_leaves_a_prefix_for_the_next_run(drive, fault, name, options, args, code):
+    name = "body-" + name
+    path = fault_file(fault, name, **options)
+    drive.file(name).unlink(missing_ok=True)
+
+    out = drive.transfer(name, fault.url(path), *args)
+
+    assert out["result"] == 0 and handles(out) == NONE_OPEN, out
+    if code is None:
+        assert out["errorCode"] != 0, out
+    else:
+        assert out["errorCode"] == code, out
+    assert out["stopRequested"] == (1 if name == "body-cancel" else 0), out
+    kept = drive.file(name).stat().st_size
+    # No gaps and no filler: the file is what the server sent, from its start.
+    assert drive.file(name).read_bytes() == DATA[:kept]
+    assert out["doneBytes"] == kept and out["totalBytes"] == SIZE and out["baseBytes"] == 0, out
+    if name == "body-cancel":
+        assert 20_000 <= kept < SIZE, out
+    else:
+        assert 0 < kept <= KEEP, out
+    if name == "body-short":
+        assert kept == KEEP
+    assert drive.record(name) == identity(LM)
+
+    # The next run continues from exactly what is on disk.
+    fault.set_options(path, cut_after=None, short_body=None, trickle=None)
+    out = drive.transfer(name, fault.url(path))
+    assert exchanges(fault.requests_for(path)[1:]) == [(f"bytes={kept}-", 206)]
+    assert_complete(drive, name, out, kept)
+    assert drive.record(name) == identity(LM)
+
+
+# --- failures of the reply ------------------------------------------------------
+
+def test_no_content_length_fails_before_anything_is_written_to_a_new_file(drive, fault):
+    name = "chunked-new"
+    path = fault_file(fault, name, chunked=True)
+    drive.file(name).unlink(missing_ok=True)
+
+    out = drive.transfer(name, fault.url(path))
+
+    assert (out["result"], out["errorCode"]) == (0, ERROR_HTTP_HEADER_NOT_FOUND), out
+    assert handles(out) == ("none", "open", "open"), out
+    assert drive.file(name).stat().st_size == 0
+    assert drive.record(name) is None
+
+
+# name, change to the file after the partial run, errorCode, handles left open
+FIRST_REPLY_CASES = [
+    ("chunked", {"chunked": True}, ERROR_HTTP_HEADER_NOT_FOUND, ("none", "open", "open")),
+    ("no-last-modified", {"last_modified": None}, ERROR_HTTP_HEADER_NOT_FOUND,
+     ("none", "open", "open")),
+    ("404", {"status": 404}, 404, ("none", "none", "open")),
+    ("500", {"status": 500}, 500, ("none", "none", "open")),
+]
+
+
+@pytest.mark.parametrize("name, change, code, left_open", FIRST_REPLY_CASES,
+                         ids=[c[0] for c in FIRST_REPLY_CASES])
+def test_failed_first_reply_leaves_the_partial_file_as_it_was(drive, fault, name, change, code,
+                                                              left_open):
+    name = "first-" + name
+    path, kept = leave_partial(drive, fault, name)
+    fault.replace_file(path, **change)
+
+    out = drive.transfer(name, fault.url(path))
+
+    assert exchanges(fault.requests_for(path)[1:]) == [
+        (f"bytes={kept}-", code if code < 1000 else 206)]
+    assert (out["result"], out["errorCode"]) == (0, code), out
+    assert handles(out) == left_open, out
+    assert out["totalBytes"] == out["doneBytes"] == out["baseBytes"] == 0, out
+    assert drive.file(name).read_bytes() == DATA[:kept]
+    assert drive.record(name) == identity(LM)
+
+
+# name, what the earlier run left ("complete": the whole file, so the range
+# gets 416; "other": a partial file of an older version, so the first reply
+# fails the resume test), the second reply, errorCode, handles left open
+SECOND_REPLY_CASES = [
+    ("416-then-416", "complete", {"status": 416}, 416, ("none", "none", "open")),
+    ("416-then-500", "complete", {"status": 500}, 500, ("none", "none", "open")),
+    ("416-then-chunked", "complete", {"chunked": True}, ERROR_HTTP_HEADER_NOT_FOUND,
+     ("none", "open", "open")),
+    ("416-then-unreachable", "complete", "dead", ERROR_INTERNET_CANNOT_CONNECT,
+     ("none", "none", "open")),
+    ("restart-then-416", "other", {"status": 416}, 416, ("none", "none", "open")),
+    ("restart-then-404", "other", {"status": 404}, 404, ("none", "none", "open")),
+    ("restart-then-chunked", "other", {"chunked": True}, ERROR_HTTP_HEADER_NOT_FOUND,
+     ("none", "open", "open")),
+    ("restart-then-unreachable", "other", "dead", ERROR_INTERNET_CANNOT_CONNECT,
+     ("none", "none", "open")),
+]
+
+
+@pytest.mark.parametrize("name, left, second, code, left_open", SECOND_REPLY_CASES,
+                         ids=[c[0] for c in SECOND_REPLY_CASES])
+def test_failed_second_reply_leaves_the_emptied_file(drive, fault, name, left, second, code,
+                                                     left_open):
+    path = fault_file(fault, name)
+    drive.file(name).unlink(missing_ok=True)
+    assert_complete(drive, name, drive.transfer(name, fault.url(path)), 0)
+    if left == "other":
+        with open(drive.file(name), "r+b") as f:
+            f.truncate(KEEP)
+        fault.replace_file(path, last_modified=LM + 86400)
+        first = (f"bytes={KEEP}-", 206)
+    else:
+        first = (f"bytes={SIZE}-", 416)
+    if second == "dead":
+        # The client follows the redirect inside the call that opens the URL;
+        # nothing listens on the port it names.
+        second = {"redirect": "http://127.0.0.1:%d/setup.exe" % free_port()}
+        status = 302
+    else:
+        status = second.get("status", 200)
+    fault.script(path, None, second)
+
+    out = drive.transfer(name, fault.url(path))
+
+    assert exchanges(fault.requests_for(path)[1:]) == [first, (None, status)]
+    assert (out["result"], out["errorCode"]) == (0, code), out
+    assert handles(out) == left_open, out
+    assert out["totalBytes"] == out["doneBytes"] == out["baseBytes"] == 0, out
+    assert drive.file(name).stat().st_size == 0
+    # Nothing was stored: the record still names the file of the earlier run.
+    assert drive.record(name) == identity(LM)
+
+
+# --- exits before the first reply, and the empty body ------------------------------
+
+def test_output_file_in_a_missing_directory(drive, fault):
+    name = "no-dir"
+    path = fault_file(fault, name)
+    win_file = drive.bench.to_windows(drive.out_dir) + "\\missing\\setup.exe"
+
+    out = drive.transfer(name, fault.url(path), win_file=win_file)
+
+    assert (out["result"], out["errorCode"]) == (0, ERROR_PATH_NOT_FOUND), out
+    # The session stays for the run sequence to close; the file field holds
+    # the invalid-handle value.
+    assert handles(out) == ("open", "none", "invalid"), out
+    assert out["attributes"] == NO_FILE
+    assert fault.requests_for(path) == []
+    assert drive.record(name) is None
+
+
+def test_server_that_cannot_be_reached(drive):
+    name = "unreachable"
+    drive.file(name).unlink(missing_ok=True)
+
+    out = drive.transfer(name, "http://127.0.0.1:%d/setup.exe" % free_port())
+
+    assert (out["result"], out["errorCode"]) == (0, ERROR_INTERNET_CANNOT_CONNECT), out
+    assert handles(out) == ("none", "none", "open"), out
+    assert drive.file(name).stat().st_size == 0
+    assert drive.record(name) is None
+
+
+def test_empty_file_is_complete_at_once(drive, fault):
+    name = "empty"
+    path = fault_file(fault, name, data=b"")
+    drive.file(name).unlink(missing_ok=True)
+
+    out = drive.transfer(name, fault.url(path))
+
+    assert (out["result"], out["errorCode"]) == (1, 0), out
+    assert handles(out) == NONE_OPEN, out
+    assert out["totalBytes"] == out["doneBytes"] == out["reports"] == 0, out
+    assert drive.file(name).stat().st_size == 0
+    assert drive.record(name) == identity(LM, 0)
+
+
+def test_nothing_left_to_fetch_counts_the_kept_bytes_as_done(drive, fault):
+    # The server answers the range with a length of 0 for the file the record
+    # names: the kept bytes are the whole file, and the counters must say so,
+    # or the download would never be taken as complete.
+    name = "nothing-left"
+    path = fault_file(fault, name)
+    drive.file(name).unlink(missing_ok=True)
+    assert_complete(drive, name, drive.transfer(name, fault.url(path)), 0)
+    fault.replace_file(path, data=b"", ignore_range=True)
+
+    out = drive.transfer(name, fault.url(path))
+
+    assert exchanges(fault.requests_for(path)[1:]) == [(f"bytes={SIZE}-", 200)]
+    assert (out["result"], out["errorCode"]) == (1, 0), out
+    assert handles(out) == NONE_OPEN, out
+    assert (out["totalBytes"], out["doneBytes"], out["baseBytes"]) == (SIZE, SIZE, SIZE), out
+    assert drive.file(name).read_bytes() == DATA
+    assert drive.record(name) == identity(LM)
+
+
+# --- the client's name -------------------------------------------------------------
+
+OS_CASES = [
+    ("win95", "Windows 95", 1),
+    ("win98", "Windows 98", 3),
+    ("winme", "Windows ME", 2),
+    ("nt40", "Windows NT 4.0", 6),
+    ("win2k", "Windows 2000", 8),
+    ("winxp", "Windows XP", 9),
+    ("win2003", "Windows 2003 Server", 10),
+    # Later versions are named by their minor version alone: 6.1 and 6.2.
+    ("win7", "Windows XP", 9),
+    ("win8", "Windows 2003 Server", 10),
+]
+
+
+@pytest.fixture
+def win_version(bench):
+    """Sets the Windows version stubdriver.exe sees; back to the default after."""
+    yield lambda version: bench.set_win_version("stubdriver.exe", version)
+    bench.set_win_version("stubdriver.exe", None)
+
+
+@pytest.mark.parametrize("version, os_name, os_kind", OS_CASES, ids=[c[0] for c in OS_CASES])
+def test_server_sees_product_and_windows_version(drive, fault, win_version, version, os_name,
+                                                 os_kind):
+    win_version(version)
+    name = "agent-" + version
+    path = fault_file(fault, name, data=DATA[:1000])
+    drive.file(name).unlink(missing_ok=True)
+
+    out = drive.transfer(name, fault.url(path))
+
+    assert (out["result"], out["errorCode"]) == (1, 0), out
+    assert [r.user_agent for r in fault.requests_for(path)] == [f"{PRODUCT} ({os_name})"]
+    r = drive.bench.run(helper_exe("stubdriver.exe"), "agent", "--product", PRODUCT, timeout=60)
+    assert json.loads(r.out) == {"agent": f"{PRODUCT} ({os_name})", "samePointer": 1,
+                                 "osKind": os_kind}

@@ -1,0 +1,678 @@
+"""Fault soak: one setup file fetched over many broken runs, each run going on
+from what the last one left, until a final run of the real install.exe
+completes and starts it.
+
+Before every run the plan (from a seeded random generator) may replace the
+file on the server (a new Last-Modified or modification time), let the HTTP
+server ignore the range, cut the transfer at a random offset or let it
+complete, so that the next run finds a complete partial file (HTTP: 416).
+After every run the partial file, the resume record and the driver's report
+are compared with a model of what the rules allow; the server's byte log is
+accounted for byte by byte:
+
+- restart bytes: sent again, or sent and thrown away, because a rule demands a
+  restart (a replaced file, an ignored range, a 416 answer);
+- lost bytes: sent before a cut but never in the client's file (they were in
+  flight when the connection broke), so the next run asks for them again;
+- redundant bytes: bytes the client already held and fetched again. Any such
+  byte, any corrupt partial file, a missing error report or a stale record
+  after the final launch is a fault.
+
+The short form runs here (scripts/test); bench/soak runs the long form and
+prints the figures.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+
+from servers import FaultServer, FtpFaults, FtpServer
+from winehelp import Bench, FakeSetupLog, WineTimeout, helper_exe, stub_exe
+
+REPO = Path(__file__).resolve().parents[2]
+STAMP = REPO / "tools" / "stamp"
+SETUP_PATH = "/soak/Setup.exe"
+TITLE = "Soak Setup"
+# Modification times of the versions of the server's file: an hour apart, as
+# the resume record keeps the time to the minute only.
+FIRST_VERSION_TIME = 1_600_000_000
+
+
+# ------------------------------------------------------------ figures ---
+
+@dataclass
+class Figures:
+    protocol: str
+    runs: int = 0
+    real_runs: int = 0
+    cuts: int = 0                 # runs whose transfer the server broke off
+    completed: int = 0            # runs that ended with the whole file
+    replaced: int = 0             # new versions put on the server
+    ignored_range_runs: int = 0
+    restarts: dict = field(default_factory=lambda: {"replaced": 0, "ignored-range": 0, "416": 0})
+    body_bytes: int = 0           # body bytes the server sent
+    thrown_away: int = 0          # of them, in replies a restart rule discarded
+    sent_twice: int = 0           # bytes of one version sent more than once, split into:
+    restart_bytes: int = 0        #   ... again because a rule demanded a restart
+    lost_bytes: int = 0           #   ... again because they never reached the file
+    redundant_bytes: int = 0      #   ... again although the client held them (a fault)
+    in_flight_lost: int = 0       # sent before a cut, not in the file afterwards
+    headers_lost: int = 0         # cuts that came before the client had read the headers
+    crashes: int = 0              # runs whose program died
+    corrupt_files: int = 0
+    faults: list = field(default_factory=list)
+
+    def fault(self, run: int, text: str) -> None:
+        self.faults.append(f"{self.protocol} run {run}: {text}")
+
+    def lines(self) -> list[str]:
+        r = self.restarts
+        return [
+            f"{self.protocol}: {self.runs} runs ({self.real_runs} of the real install.exe), "
+            f"{self.cuts} cut, {self.completed} ended complete before the last",
+            f"  server file replaced {self.replaced} times; range ignored in {self.ignored_range_runs} runs",
+            f"  restarts: {sum(r.values())} (replaced {r['replaced']}, ignored range {r['ignored-range']}, "
+            f"416 {r['416']})",
+            f"  body bytes sent {self.body_bytes}, of them {self.thrown_away} in discarded replies",
+            f"  sent twice {self.sent_twice} = restart {self.restart_bytes} + lost in a cut "
+            f"{self.lost_bytes} + redundant {self.redundant_bytes}",
+            f"  bytes lost in flight at cuts: {self.in_flight_lost} "
+            f"({self.headers_lost} cuts before the reply's headers were read)",
+            f"  corrupt files: {self.corrupt_files}; crashes: {self.crashes}; faults: {len(self.faults)}",
+        ]
+
+
+def overlap_and_add(sent: dict, version: int, start: int, end: int) -> int:
+    """Bytes of [start, end) of a version already in `sent`; adds the range."""
+    ranges = sent.setdefault(version, [])
+    twice = sum(max(0, min(e, end) - max(s, start)) for s, e in ranges)
+    ranges.append((start, end))
+    ranges.sort()
+    merged: list = []
+    for s, e in ranges:
+        if merged and s <= merged[-1][1]:
+            merged[-1] = (merged[-1][0], max(merged[-1][1], e))
+        else:
+            merged.append((s, e))
+    sent[version] = merged
+    return twice
+
+
+def pack(epoch: float) -> tuple[int, int]:
+    """The resume record's Date and Time of a modification time (GMT)."""
+    t = time.gmtime(epoch)
+    return (t.tm_year * 10000 + t.tm_mon * 100 + t.tm_mday, 10000 + t.tm_hour * 100 + t.tm_min)
+
+
+# ------------------------------------------------------------- common ---
+
+def stamp(out: Path, **values) -> Path:
+    args = [sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out)]
+    for name, value in values.items():
+        args += ["--" + name.replace("_", "-"), str(value)]
+    subprocess.run(args, check=True, capture_output=True)
+    return out
+
+
+def setup_version(rng: random.Random, size: int) -> bytes:
+    """A runnable setup (the fake one) padded with seeded random bytes."""
+    program = helper_exe("fakesetup.exe").read_bytes()
+    return program + rng.randbytes(max(0, size - len(program)))
+
+
+def box_text(found: dict) -> str:
+    texts = [c["text"] for c in found.get("children", [])
+             if c["class"].lower() == "static" and c["text"]]
+    return max(texts, key=len) if texts else ""
+
+
+def find_error_box(bench: Bench, timeout: float) -> dict | None:
+    """The stub's error box: a visible dialog of its title with an error text."""
+    deadline = time.monotonic() + timeout
+    while True:
+        left = max(0.0, deadline - time.monotonic())
+        found = bench.find_window(cls="#32770", title=TITLE, visible=True, all=True,
+                                  timeout=min(left, 5.0)) or []
+        for w in found:
+            if "Error" in box_text(w):
+                return w
+        if time.monotonic() >= deadline:
+            return None
+
+
+class Soak:
+    """State shared by the HTTP and FTP soaks: the bench, the product's names
+    and the model of the client's partial file."""
+
+    def __init__(self, bench: Bench, seed: int, workdir: Path, protocol: str,
+                 code: str, number: int, sizes: tuple[int, int], real_every: int):
+        self.bench, self.workdir = bench, workdir
+        # The plan has a generator of its own, so that it does not depend on
+        # the sizes of the files or on how far the runs got.
+        self.rng = random.Random(seed)
+        self.data_rng = random.Random(seed * 7919 + 1)
+        self.fig = Figures(protocol)
+        self.code, self.number = code, number
+        self.key = rf"Software\SoakTest\{code}"
+        self.sizes = sizes
+        self.real_every = real_every
+        self.versions: dict[int, bytes] = {}
+        self.mtimes: dict[int, int] = {}
+        self.held_version: int | None = None   # the version the partial file is a prefix of
+        self.record_version: int | None = None  # the version the resume record names
+        self.sent: dict = {}                    # version -> byte ranges the server sent
+        self.sent_kept: dict = {}               # the same, of replies the client kept since
+                                                # its file last started from zero
+        self.winfile = f"{bench.temp_dir_win}\\~{code}{number}.exe"
+        self.partial = bench.temp_dir / f"~{code}{number}.exe"
+        self.stub: Path | None = None
+
+    # -- state of the client
+
+    def clean(self) -> None:
+        self.bench.clean_stub_state(self.code, self.key)
+        self.partial.unlink(missing_ok=True)
+
+    def kept(self) -> int:
+        return self.partial.stat().st_size if self.partial.exists() else 0
+
+    def new_version(self, number: int) -> bytes:
+        data = setup_version(self.data_rng, self.data_rng.randrange(*self.sizes))
+        self.versions[number] = data
+        self.mtimes[number] = FIRST_VERSION_TIME + 3600 * number
+        return data
+
+    def cut_offset(self, version: int, kept: int, fraction: float) -> int:
+        """An offset at which the reply that carries the data is surely cut:
+        a reply of the rest, or of the whole file after a restart."""
+        size = len(self.versions[version])
+        room = size - kept if kept < size else size
+        return int(fraction * room)
+
+    def plan(self, run: int, runs: int) -> dict:
+        last = run == runs - 1
+        real = last or (self.real_every > 0 and run % self.real_every == self.real_every - 1)
+        replace, ignore, cut = (self.rng.random() for _ in range(3))
+        return {
+            "replace": run > 0 and replace < 0.25,
+            "ignore_range": ignore < 0.2,
+            # A run of the real stub before the last one is always broken off:
+            # a complete one would start the setup and end the soak.
+            "cut": not last and (real or cut < 0.8),
+            "fraction": self.rng.random(),
+            "real": real,
+            "last": last,
+        }
+
+    # -- one run of the driver or of the real stub
+
+    def run_driver(self, run: int, url: str) -> dict | None:
+        r = self.bench.run(helper_exe("stubdriver.exe"), "transfer", url, self.winfile,
+                           "--resume", "1", "--product", self.code, "--regkey", self.key,
+                           "--install", self.number, timeout=180)
+        lines = [line for line in r.out.splitlines() if line.startswith("{")]
+        if r.code != 0 or not lines:
+            self.fig.crashes += 1
+            crash = [line for line in r.err.splitlines() if "Unhandled" in line]
+            self.fig.fault(run, f"the driver died without its report (exit {r.code}): "
+                                f"{crash[0] if crash else r.err[-300:]}")
+            return None
+        return json.loads(lines[-1])
+
+    def run_real(self, run: int, expect_cut: bool, log: FakeSetupLog) -> None:
+        """The stamped install.exe: a cut run must end in the error box, the
+        final run must start the setup without one."""
+        proc = self.bench.start(self.stub, env=log.env)
+        try:
+            box = None
+            deadline = time.monotonic() + 90
+            while proc.running() and time.monotonic() < deadline:
+                box = find_error_box(self.bench, 1)
+                if box:
+                    self.bench.click(box["hwnd"], 1)
+                    break
+            if expect_cut and not box:
+                self.fig.fault(run, "a cut run of install.exe showed no error box")
+            elif box and not expect_cut:
+                self.fig.fault(run, f"install.exe showed an error box: {box_text(box)!r}")
+            try:
+                result = proc.wait(timeout=30)
+            except WineTimeout:
+                self.fig.fault(run, "install.exe did not end")
+                return
+            if result.code != 0:
+                self.fig.crashes += result.code != 255
+                crash = [line for line in result.err.splitlines() if "Unhandled" in line]
+                self.fig.fault(run, f"install.exe exited {result.code}" + (f": {crash[0]}" if crash else ""))
+        finally:
+            proc.kill()
+            proc.discard_output()
+
+    def record(self) -> tuple:
+        values = self.bench.reg_values(rf"HKLM\{self.key}\Install\{self.number:08d}") or {}
+        return tuple(values.get(k, (None, None))[1] for k in ("Date", "Time", "Size"))
+
+    def identity(self, version: int | None) -> tuple:
+        """What the resume record holds for a version: Date, Time, Size."""
+        if version is None:
+            return (None, None, None)
+        return pack(self.mtimes[version]) + (len(self.versions[version]),)
+
+    def check_after(self, run: int, report: dict | None, outcome: dict, cut: bool) -> None:
+        """The partial file, the driver's report and the record after a run,
+        against the reply the client kept (outcome: version, start and end of
+        what the server handed over, whether a restart came first, the bytes
+        held before the run)."""
+        fig = self.fig
+        kept, record = self.kept(), self.record()
+        version = outcome["version"]
+        if report is not None:
+            read = report["totalBytes"] != 0
+        else:
+            read = version is not None and record == self.identity(version)
+        if version is not None and not read:
+            # The connection broke before the reply's headers were read (the
+            # reset dropped what had not been read yet): the transfer failed
+            # to open the URL, so nothing of this reply counts.
+            fig.headers_lost += 1
+            fig.in_flight_lost += outcome["end"] - outcome["start"]
+            version = None
+            if outcome["restarted"]:
+                self.held_version = None
+            elif kept != outcome["held"]:
+                fig.fault(run, f"the reply was never read, yet the file went from {outcome['held']} to {kept} bytes")
+        if version is None:
+            version = self.held_version if kept else None
+            if record != self.identity(self.record_version):
+                fig.fault(run, f"resume record {record} changed without a reply, "
+                               f"expected {self.identity(self.record_version)}")
+        else:
+            if record != self.identity(version):
+                fig.fault(run, f"resume record {record}, expected {self.identity(version)}")
+            self.record_version = version
+            if kept > outcome["end"]:
+                fig.fault(run, f"{kept} bytes on disk, the server sent up to {outcome['end']}")
+            else:
+                fig.in_flight_lost += outcome["end"] - max(kept, outcome["start"])
+        self.held_version = version
+        if version is None:
+            if kept:
+                fig.fault(run, f"{kept} bytes on disk, but no reply was kept")
+            if report is not None and (report["result"] or not report["errorCode"]):
+                fig.fault(run, f"a failed transfer reported {report}")
+            fig.cuts += cut
+            return
+        data = self.versions[version]
+        on_disk = self.partial.read_bytes() if self.partial.exists() else b""
+        if on_disk != data[:len(on_disk)]:
+            fig.corrupt_files += 1
+            first = next((i for i, (a, b) in enumerate(zip(on_disk, data)) if a != b), len(data))
+            fig.fault(run, f"partial file corrupt: {len(on_disk)} bytes, first difference at {first}")
+        complete = kept == len(data)
+        if complete:
+            fig.completed += 1
+        elif cut:
+            fig.cuts += 1
+        else:
+            fig.fault(run, f"uncut run ended with {kept} of {len(data)} bytes")
+        if report is not None:
+            if read:
+                want = (1 if complete else 0, len(data), kept)
+                got = (report["result"], report["totalBytes"], report["doneBytes"])
+                if got != want:
+                    fig.fault(run, f"driver reported result/total/done {got}, expected {want}: {report}")
+            if not complete and report["errorCode"] == 0:
+                fig.fault(run, "a broken transfer left errorCode 0 (no error for the user)")
+            if read:
+                open_handles = [k for k in ("internetHandle", "requestHandle", "fileHandle")
+                                if report[k] != "none"]
+                if open_handles:
+                    fig.fault(run, f"handles left open after the data loop: {open_handles}")
+
+    def check_final(self, run: int, log: FakeSetupLog, current: bytes) -> None:
+        """After the final launch: the setup that ran is the server's file and
+        nothing of the download is left but the started copy."""
+        fig = self.fig
+        runs = log.wait(1)
+        if len(runs) != 1:
+            fig.fault(run, f"the setup ran {len(runs)} times")
+            return
+        launched = self.bench.to_unix(runs[0]["path"])
+        data = launched.read_bytes() if launched.exists() else b""
+        if data != current:
+            fig.corrupt_files += 1
+            fig.fault(run, f"launched file differs from the server's file ({len(data)} / {len(current)} bytes)")
+        if self.bench.reg_key_exists(rf"HKLM\{self.key}\Install\{self.number:08d}"):
+            fig.fault(run, "the resume record is still there after the launch")
+        if self.partial.exists():
+            fig.fault(run, "the download file is still in the temporary directory")
+        leftovers = [p.name for p in self.bench.stub_files()
+                     if (p.name.lower().startswith(f"~{self.code}{self.number}".lower())
+                         or p.name.lower().startswith(f"~mi{self.number}$"))
+                     and p.name.lower() != launched.name.lower()]
+        if leftovers:
+            fig.fault(run, f"stale files in the temporary directory: {leftovers}")
+        pending = [src for src, dst in self.bench.pending_renames()
+                   if src.lower().endswith(launched.name.lower()) and dst == ""]
+        if not pending:
+            fig.fault(run, "the started copy is not set for deletion at reboot")
+        launched.unlink(missing_ok=True)
+
+
+# --------------------------------------------------------------- HTTP ---
+
+def soak_http(bench: Bench, runs: int, seed: int, workdir: Path, sizes=(150_000, 500_000),
+              real_every: int = 0, code: str = "SOAKHTTP", number: int = 4711) -> Figures:
+    soak = Soak(bench, seed, workdir, "http", code, number, sizes, real_every)
+    fig = soak.fig
+    soak.clean()
+    plan: dict = {}
+    with FaultServer() as server:
+        version = 1
+        server.add_file(SETUP_PATH, soak.new_version(version), last_modified=soak.mtimes[version],
+                        cut_after=lambda index, request: plan.get("cut_at"))
+        soak.stub = stamp(workdir / "soak-http.exe", download_url=server.url(SETUP_PATH), event_url="",
+                          product_code=code, registry_key=soak.key, title=TITLE, install_number=number)
+        for run in range(runs):
+            plan.clear()
+            plan.update(soak.plan(run, runs))
+            if plan["replace"]:
+                version += 1
+                fig.replaced += 1
+                server.replace_file(SETUP_PATH, soak.new_version(version),
+                                    last_modified=soak.mtimes[version])
+            server.set_options(SETUP_PATH, ignore_range=plan["ignore_range"])
+            fig.ignored_range_runs += plan["ignore_range"]
+            kept = soak.kept()
+            plan["cut_at"] = soak.cut_offset(version, kept, plan["fraction"]) if plan["cut"] else None
+            before = len(server.requests_for(SETUP_PATH))
+            report = None
+            log = bench.fakesetup_log(workdir)
+            fig.runs += 1
+            if plan["real"]:
+                fig.real_runs += 1
+                soak.run_real(run, plan["cut"], log)
+            else:
+                report = soak.run_driver(run, server.url(SETUP_PATH))
+            server.wait_for_requests(before + 1, SETUP_PATH, timeout=10)
+            replies = [r for r in server.requests_for(SETUP_PATH)[before:] if r.done]
+            outcome = account_http(soak, run, replies, kept)
+            if plan["last"]:
+                soak.check_final(run, log, server.data(SETUP_PATH))
+            else:
+                if log.entries():
+                    fig.fault(run, "a broken run started the setup")
+                soak.check_after(run, report, outcome, plan["cut"])
+        twice = server.bytes_sent_twice(SETUP_PATH)
+        if twice != fig.sent_twice:
+            fig.fault(runs, f"server counts {twice} bytes sent twice, the accounting {fig.sent_twice}")
+    soak.clean()
+    return fig
+
+
+def account_http(soak: Soak, run: int, replies: list, kept: int) -> dict:
+    """Walks the replies of one run against the rules; returns what the client
+    should hold afterwards (see Soak.check_after)."""
+    fig = soak.fig
+    held = soak.held_version if kept else None
+    holding = kept                      # bytes the client holds at this point
+    reason = None                       # the restart a rule demanded in this run
+    kept_reply = None
+    for i, r in enumerate(replies):
+        start, end, version = r.body_start, r.body_start + r.body_sent, r.file_version
+        fig.body_bytes += end - start
+        twice = overlap_and_add(soak.sent, version, start, end) if end > start else 0
+        fig.sent_twice += twice
+        expected_range = (f"bytes={kept}-" if kept else None) if i == 0 else None
+        if r.range != expected_range:
+            fig.fault(run, f"request {i + 1} asked for range {r.range!r}, expected {expected_range!r}")
+        if r.status == 416 or (r.range and (r.status == 200 or version != held)):
+            # The rules discard this reply and fetch the whole file again.
+            reason = "replaced" if version != held else ("416" if r.status == 416 else "ignored-range")
+            fig.restarts[reason] += 1
+            fig.thrown_away += end - start
+            fig.restart_bytes += twice
+            holding = 0
+            soak.sent_kept.clear()      # the client's file starts again from zero
+            continue
+        if i > 0 and reason is None:
+            fig.fault(run, f"request {i + 1} without a reason to ask again")
+        if r.status not in (200, 206):
+            fig.fault(run, f"unexpected status {r.status}")
+        held_before = holding if version == held else 0
+        if r.range is None and holding:
+            fig.fault(run, f"started from zero while holding {holding} bytes of the same file")
+        split_twice(soak, version, start, end, twice, held_before, reason is not None)
+        kept_reply = r
+    if len(replies) > 2:
+        fig.fault(run, f"{len(replies)} requests in one run")
+    outcome = {"version": None, "start": 0, "end": 0, "restarted": reason is not None, "held": kept}
+    if kept_reply is not None:
+        outcome.update(version=kept_reply.file_version, start=kept_reply.body_start,
+                       end=kept_reply.body_start + kept_reply.body_sent)
+    return outcome
+
+
+def split_twice(soak: Soak, version: int, start: int, end: int, twice: int, held: int,
+                restarted: bool) -> None:
+    """Accounts for the bytes of a kept reply that the server had sent before:
+    held by the client (redundant), sent in an earlier kept reply but lost on
+    the way (lost), or sent in a reply that a restart rule threw away, or
+    fetched again after such a restart (restart)."""
+    fig = soak.fig
+    redundant = max(0, min(end, held) - start)
+    lost = 0 if restarted else max(0, overlap_and_add(soak.sent_kept, version, start, end) - redundant)
+    if restarted:
+        overlap_and_add(soak.sent_kept, version, start, end)
+    fig.redundant_bytes += redundant
+    fig.lost_bytes += lost
+    fig.restart_bytes += twice - redundant - lost
+
+
+# ---------------------------------------------------------------- FTP ---
+
+def soak_ftp(bench: Bench, runs: int, seed: int, workdir: Path, sizes=(150_000, 500_000),
+             real_every: int = 0, code: str = "SOAKFTP", number: int = 4712) -> Figures:
+    soak = Soak(bench, seed, workdir, "ftp", code, number, sizes, real_every)
+    fig = soak.fig
+    soak.clean()
+    root = workdir / "ftproot"
+    root.mkdir(exist_ok=True)
+    served = root / "Setup.exe"
+    plan: dict = {}
+
+    def publish(version: int) -> None:
+        tmp = root / "Setup.new"
+        tmp.write_bytes(soak.new_version(version))
+        os.utime(tmp, (soak.mtimes[version], soak.mtimes[version]))
+        tmp.replace(served)
+
+    version = 1
+    publish(version)
+    by_identity = {}                    # (size, mtime) at RETR -> version
+    with FtpServer(str(root)) as ftp:
+        ftp.set_faults(FtpFaults(cut_after=lambda index, transfer: plan.get("cut_at")))
+        url = ftp.url("/Setup.exe")
+        soak.stub = stamp(workdir / "soak-ftp.exe", download_url=url, event_url="",
+                          product_code=code, registry_key=soak.key, title=TITLE, install_number=number)
+        for run in range(runs):
+            plan.clear()
+            plan.update(soak.plan(run, runs))
+            plan["ignore_range"] = False
+            if plan["replace"]:
+                version += 1
+                fig.replaced += 1
+                publish(version)
+            by_identity[(len(soak.versions[version]), soak.mtimes[version])] = version
+            kept = soak.kept()
+            if kept == len(soak.versions[version]) and soak.held_version == version and not plan["last"]:
+                # The whole file is there: the run only confirms it (REST at
+                # the end, no data) and cannot be cut; the real stub would
+                # start the setup, so the driver makes this run.
+                plan.update(cut=False, real=False)
+            plan["cut_at"] = soak.cut_offset(version, kept, plan["fraction"]) if plan["cut"] else None
+            before = len(ftp.transfers)
+            report = None
+            log = bench.fakesetup_log(workdir)
+            fig.runs += 1
+            if plan["real"]:
+                fig.real_runs += 1
+                soak.run_real(run, plan["cut"], log)
+            else:
+                report = soak.run_driver(run, url)
+            transfers = ftp.wait_for_transfers(before + 1, timeout=10)[before:]
+            outcome = account_ftp(soak, run, transfers, kept, by_identity)
+            if plan["last"]:
+                soak.check_final(run, log, served.read_bytes())
+            else:
+                if log.entries():
+                    fig.fault(run, "a broken run started the setup")
+                soak.check_after(run, report, outcome, plan["cut"])
+    soak.clean()
+    return fig
+
+
+def account_ftp(soak: Soak, run: int, transfers: list, kept: int, by_identity: dict) -> dict:
+    fig = soak.fig
+    outcome = {"version": None, "start": 0, "end": 0, "restarted": False, "held": kept}
+    held = soak.held_version if kept else None
+    if len(transfers) != 1:
+        fig.fault(run, f"{len(transfers)} RETR transfers in one run")
+        if not transfers:
+            return outcome
+    t = transfers[-1]
+    version = by_identity.get((t.size, int(t.mtime)))
+    if version is None:
+        fig.fault(run, f"RETR of an unknown file ({t.size} bytes, mtime {t.mtime})")
+        return outcome
+    same = version == held
+    expected_rest = kept if same and kept else 0
+    if t.rest != expected_rest:
+        fig.fault(run, f"REST {t.rest}, expected {expected_rest}")
+    if held is not None and not same:
+        fig.restarts["replaced"] += 1
+        outcome["restarted"] = True
+        soak.sent_kept.clear()
+    start, end = t.rest, t.rest + t.sent
+    fig.body_bytes += end - start
+    twice = overlap_and_add(soak.sent, version, start, end) if end > start else 0
+    fig.sent_twice += twice
+    split_twice(soak, version, start, end, twice, kept if same else 0, False)
+    outcome.update(version=version, start=start, end=end)
+    return outcome
+
+
+# ------------------------------------------------------------ the test ---
+
+@pytest.mark.parametrize("soak, seed", [(soak_http, 4), (soak_ftp, 83)], ids=["http", "ftp"])
+def test_short_soak(bench, tmp_path, soak, seed):
+    # Seven runs. With these seeds the HTTP soak meets every restart rule
+    # (replaced file, ignored range, 416 for a complete partial file), the FTP
+    # soak replaced files, and both several cuts (none in the first 64 KB of
+    # an FTP transfer, see below). The fourth run is the real install.exe
+    # broken off (its error box), the last one the real install.exe
+    # completing and starting the setup.
+    fig = soak(bench, runs=7, seed=seed, workdir=tmp_path, real_every=4)
+    print("\n".join(fig.lines()))
+    assert not fig.faults, "\n".join(fig.faults)
+    assert fig.corrupt_files == 0 and fig.redundant_bytes == 0
+    assert fig.cuts >= 3 and fig.real_runs == 2 and fig.replaced >= 2
+    wanted = ["replaced", "ignored-range", "416"] if fig.protocol == "http" else ["replaced"]
+    assert all(fig.restarts[kind] >= 1 for kind in wanted), fig.restarts
+
+
+# A data connection reset in its first few kilobytes: Wine's FtpOpenFileA,
+# which opens the FTP data connection after REST, then dereferences a null
+# file handle (active mode, the connection gone before it was taken up), and
+# the process dies without an error box.
+WINE_EARLY_CUT_CRASH = pytest.mark.xfail(
+    strict=True, reason="Wine's FtpOpenFileA crashes when the data connection is reset "
+                        "before it is taken up")
+
+EARLY_CUTS = [
+    ("http", 0), ("http", 100), ("http", 20_000),
+    pytest.param("ftp", 0, marks=WINE_EARLY_CUT_CRASH),
+    pytest.param("ftp", 5_000, marks=WINE_EARLY_CUT_CRASH),
+    ("ftp", 70_000),
+]
+EARLY = {"code": "SOAKEARLY", "key": r"Software\SoakTest\SOAKEARLY", "number": 4713}
+
+
+@pytest.fixture(scope="module")
+def early_data():
+    return setup_version(random.Random(3), 300_000)
+
+
+@pytest.fixture(scope="module")
+def early_web(early_data):
+    with FaultServer() as server:
+        server.add_file(SETUP_PATH, early_data)
+        yield server
+
+
+@pytest.fixture(scope="module")
+def early_ftp(early_data, tmp_path_factory):
+    root = tmp_path_factory.mktemp("early")
+    (root / "Setup.exe").write_bytes(early_data)
+    with FtpServer(str(root)) as server:
+        yield server
+
+
+@pytest.fixture
+def early_clean(bench):
+    bench.clean_stub_state(EARLY["code"], EARLY["key"])
+    yield
+    bench.clean_stub_state(EARLY["code"], EARLY["key"])
+
+
+@pytest.mark.parametrize("protocol, cut", EARLY_CUTS)
+def test_transfer_cut_in_its_first_bytes_is_reported(bench, early_web, early_ftp, early_data, early_clean,
+                                                     protocol, cut):
+    code, key, number = EARLY["code"], EARLY["key"], EARLY["number"]
+    if protocol == "http":
+        early_web.set_options(SETUP_PATH, cut_after=cut)
+        url = early_web.url(SETUP_PATH)
+    else:
+        early_ftp.set_faults(FtpFaults(cut_after=cut))
+        url = early_ftp.url("/Setup.exe")
+    winfile = f"{bench.temp_dir_win}\\~{code}{number}.exe"
+    r = bench.run(helper_exe("stubdriver.exe"), "transfer", url, winfile, "--resume", "0",
+                  "--product", code, "--regkey", key, "--install", number, timeout=60)
+    crash = [line for line in r.err.splitlines() if "Unhandled" in line]
+    assert r.code == 0 and r.out.startswith("{"), f"the driver died: {crash or r.err[-300:]}"
+    report = json.loads(r.out)
+    assert report["result"] == 0 and report["errorCode"] != 0, report
+    written = bench.to_unix(winfile).read_bytes()
+    assert written == early_data[:len(written)] and len(written) <= cut
+
+
+@WINE_EARLY_CUT_CRASH
+def test_install_exe_shows_an_error_for_an_ftp_cut_in_its_first_bytes(bench, early_ftp, early_clean, tmp_path):
+    early_ftp.set_faults(FtpFaults(cut_after=1000))
+    stub = stamp(tmp_path / "install.exe", download_url=early_ftp.url("/Setup.exe"), event_url="",
+                 product_code=EARLY["code"], registry_key=EARLY["key"], title=TITLE,
+                 install_number=EARLY["number"])
+    proc = bench.start(stub)
+    try:
+        box = None
+        deadline = time.monotonic() + 60
+        while proc.running() and not box and time.monotonic() < deadline:
+            box = find_error_box(bench, 1)
+        if box:
+            bench.click(box["hwnd"], 1)
+        result = proc.wait(timeout=30)
+    finally:
+        proc.kill()
+        proc.discard_output()
+    assert box, f"no error box; install.exe exited {result.code}: " + \
+        " ".join(line for line in result.err.splitlines() if "Unhandled" in line)
+    assert result.code == 0
