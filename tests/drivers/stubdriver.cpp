@@ -252,7 +252,7 @@ static int Progress(int argc, char** argv) {
     return 0;
 }
 
-int main(int argc, char** argv) {
+static int DriverMain(int argc, char** argv) {
     instanceHandle = GetModuleHandleA(0);
     InitCommonControls();
     LoadConfiguration();
@@ -287,4 +287,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     return 2;
+}
+
+// Wine now and then faults in a thread of its own while a process exits
+// normally; ending at once after the output is flushed keeps the exit code
+// the driver's own.
+int main(int argc, char** argv) {
+    int code = DriverMain(argc, argv);
+    fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), code);
+    return code;
 }
