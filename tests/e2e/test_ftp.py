@@ -569,7 +569,9 @@ def test_retr_refused(drive, ftp, seam):
 @pytest.mark.parametrize("mode", ["reset", "close"])
 def test_data_cut_short_is_a_failure(drive, ftp, mode):
     name = "cut-" + mode
-    ftp.set_faults(cut_after=60_000, cut_mode=mode)
+    # Past the first 64 KB: a reset earlier than that can crash Wine's own
+    # FtpOpenFileA (see test_badinput.py), which is not what this tests.
+    ftp.set_faults(cut_after=100_000, cut_mode=mode)
     out = drive.transfer(name, ftp.url("/setup.exe"))
     assert out["result"] == 0 and out["errorCode"] != 0, out
     if mode == "close":
@@ -577,7 +579,7 @@ def test_data_cut_short_is_a_failure(drive, ftp, mode):
         assert out["errorCode"] == ERROR_INTERNET_CONNECTION_RESET, out
     assert all_closed(out), out
     done = out["doneBytes"]
-    assert 0 < done <= 60_000 and drive.file(name).read_bytes() == DATA[:done], out
+    assert 0 < done <= 100_000 and drive.file(name).read_bytes() == DATA[:done], out
     assert drive.record(name) == {"Date": FILE_DATE, "Time": FILE_TIME, "Size": len(DATA)}
 
 
