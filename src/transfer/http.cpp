@@ -51,11 +51,22 @@ static int QueryNumber(HINTERNET request, DWORD query, DWORD* value) {
                           query == HTTP_QUERY_STATUS_CODE ? 0 : &index);
 }
 
-// A missing header ends the transfer with the client's code for it.
-static DWORD FailHeader(TransferState* state) {
-    DWORD code = GetLastError();
+// A missing or unusable header ends the transfer: the request stays open.
+static DWORD FailHeader(TransferState* state, DWORD code) {
     CloseSession(state);
     return Fail(state, code);
+}
+
+// Wine's client reads the date at fixed places, converts it with mktime and
+// gmtime and dies on a date they cannot place. Only the form servers send
+// ("Sun, 06 Nov 1994 08:49:37 GMT"), dated 2 January 1970 to the end of
+// 2037, goes on to the query that converts it.
+int HttpDateUsable(const char* text) {
+    // Digits at 5 and 6 (the day) and at 12 to 15 (the year); no end before 16.
+    for (DWORD i = 0; i < 16; i++)
+        if (!text[i] || ((0xF060 >> i) & 1 && (BYTE)(text[i] - '0') > 9)) return 0;
+    DWORD day = ParseDecimal(text + 5, 2), year = ParseDecimal(text + 12, 4);
+    return day - 1 < 31 && year - 1970 < 68 && (year > 1970 || day > 1);
 }
 
 DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, DWORD resume) {
@@ -107,14 +118,21 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         if (!startOver) {
             contentLength = 0;
             if (!QueryNumber(state->requestHandle, HTTP_QUERY_CONTENT_LENGTH, &contentLength))
-                return FailHeader(state);
+                return FailHeader(state, GetLastError());
             if (!identified) {
+                char text[32];
+                DWORD length = sizeof(text), index = 0;
+                if (!HttpQueryInfoA(state->requestHandle, HTTP_QUERY_LAST_MODIFIED, text, &length,
+                                    &index))
+                    return FailHeader(state, GetLastError());
+                if (!HttpDateUsable(text)) return FailHeader(state, ERROR_HTTP_INVALID_HEADER);
                 SYSTEMTIME modified;
-                DWORD length = sizeof(modified), index = 0;
+                length = sizeof(modified);
+                index = 0;
                 if (!HttpQueryInfoA(state->requestHandle,
                                     HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME, &modified,
                                     &length, &index))
-                    return FailHeader(state);
+                    return FailHeader(state, GetLastError());
                 identified = 1;
                 packedDate = PackDate(modified.wYear, modified.wMonth, modified.wDay);
                 packedTime = PackTime(modified.wHour, modified.wMinute);

@@ -17,6 +17,8 @@ DWORD LastErrorOr(DWORD fallback);
 DWORD ParseDecimal(const char* text, DWORD maxChars);
 const char* ReplyNumberPart(const char* reply);
 void DecodeEscapes(char* text);
+// Whether a Last-Modified text can be handed to the client's date conversion.
+int HttpDateUsable(const char* text);
 
 // Resume record: the identity of a partial download under the registry key.
 DWORD SaveResumeValue(const InstallSession* session, const char* name, DWORD value);

@@ -19,6 +19,31 @@ TEST(ParseDecimal, JoinsEveryDigitInRange) {
     for (auto& c : cases) EXPECT_EQ(ParseDecimal(c.text, c.maxChars), c.value) << c.text;
 }
 
+TEST(HttpDateUsable, OnlyDatesTheClientCanConvert) {
+    struct { const char* text; int usable; } cases[] = {
+        {"Sun, 06 Nov 1994 08:49:37 GMT", 1},
+        {"Fri, 02 Jan 1970 00:00:00 GMT", 1},   // first day safe in every time zone
+        {"Thu, 01 Jan 1970 23:59:59 GMT", 0},
+        {"Sat, 31 Jan 1970 00:00:00 GMT", 1},
+        {"Thu, 31 Dec 2037 23:59:59 GMT", 1},
+        {"Fri, 01 Jan 2038 00:00:00 GMT", 0},
+        {"Sat, 06 Nov 1969 08:49:37 GMT", 0},
+        {"Sun, 00 Nov 1994 08:49:37 GMT", 0},
+        {"Sun, 32 Nov 1994 08:49:37 GMT", 0},
+        {"Sun, 31 Nov 1994 08:49:37 GMT", 1},   // the client rolls it over
+        {"Sun, 6 Nov 1994 08:49:37 GMT", 0},    // one-digit day
+        {"Sun, 06 Nov 94 08:49:37 GMT", 0},
+        {"Sunday, 06-Nov-94 08:49:37 GMT", 0},
+        {"Sun Nov  6 08:49:37 1994", 0},
+        {"Sun, 06 Nov 1994", 1},                // ends after the year
+        {"Sun, 06 Nov 199", 0},
+        {"not a date", 0},
+        {"", 0},
+        {"Sun, 06 Nov +994 08:49:37 GMT", 0},
+    };
+    for (auto& c : cases) EXPECT_EQ(HttpDateUsable(c.text), c.usable) << c.text;
+}
+
 TEST(ReplyNumberPart, SkipsCodeAndBlanks) {
     struct { const char* reply; const char* part; } cases[] = {
         {"213 1234\r\n", "1234\r\n"},
