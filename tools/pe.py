@@ -273,47 +273,20 @@ class PEImage:
     # -- resources
 
     def resources(self):
-        """The resource tree: {type: {name: {language: bytes}}}.
+        """The resource tree: {type: {name: {language: bytes}}}, read by the
+        checked walk of resource_entries().
 
         Types and names are ints for numeric identifiers and str for string
         names (stored as written, e.g. "TEXT"). Languages are ints.
         """
-        rva, size = self.directory(DIR_RESOURCE)
-        if not rva:
-            return {}
-        base = self.rva_to_offset(rva)
         tree = {}
-        for tkey, toff, tdir in self._res_entries(base, 0):
-            names = tree.setdefault(tkey, {})
-            if not tdir:
-                continue
-            for nkey, noff, ndir in self._res_entries(base, toff):
-                langs = names.setdefault(nkey, {})
-                if not ndir:
-                    continue
-                for lkey, loff, ldir in self._res_entries(base, noff):
-                    if ldir:
-                        continue
-                    data_rva, data_size = struct.unpack_from("<II", self.data, base + loff)
-                    langs[lkey] = self.read_rva(data_rva, data_size)
+        for e in self.resource_entries():
+            tree.setdefault(e.type, {}).setdefault(e.name, {})[e.lang] = e.data
         return tree
 
     def resource_section(self):
         rva, _ = self.directory(DIR_RESOURCE)
         return self.section_for_rva(rva) if rva else None
-
-    def _res_entries(self, base, off):
-        named, ids = struct.unpack_from("<HH", self.data, base + off + 12)
-        pos = base + off + 16
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", self.data, pos + 8 * i)
-            if name & 0x80000000:
-                soff = base + (name & 0x7FFFFFFF)
-                length = self._u16(soff)
-                key = self.data[soff + 2:soff + 2 + 2 * length].decode("utf-16-le")
-            else:
-                key = name & 0xFFFF
-            yield key, target & 0x7FFFFFFF, bool(target & 0x80000000)
 
     def resource(self, rtype, name, lang=None):
         """Bytes of one resource, or None. Without `lang`, the only language stored."""

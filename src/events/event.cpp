@@ -14,8 +14,7 @@ DWORD SendEvent(const InstallSession* session, int mode) {
     if (!requestUrl) return 0;
     wsprintfA(requestUrl, "%s?camp=%s&mode=%d", eventUrl, session->campaign, mode);
 
-    HINTERNET internet = InternetOpenA(GetAgentString(), INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY,
-                                       0, 0, 0);
+    HINTERNET internet = OpenInternetSession();
     if (!internet) {
         FreeBuffer(requestUrl);
         return 0;

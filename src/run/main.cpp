@@ -39,6 +39,22 @@ static void ShowErrorBox(DWORD code) {
     FreeBuffer(text);
 }
 
+// Lets the progress thread see uiQuit and take its dialog with it.
+static void EndProgressWindow(TransferState* state) {
+    state->uiQuit = 1;
+    if (IsWindow(state->dialogWindow)) PostMessageA(state->dialogWindow, WM_NULL, 0, 0);
+}
+
+// A fault inside a system library still ends with the error box, named by
+// the fault's code, not with the program gone without a word: Wine's FTP
+// client faults when a data connection is reset before it takes it up. What
+// is on disk and in the registry stays for the next run to continue.
+static LONG WINAPI ReportFault(EXCEPTION_POINTERS* fault) {
+    EndProgressWindow(&theState);
+    ShowErrorBox(fault->ExceptionRecord->ExceptionCode);
+    ExitProcess(0);
+}
+
 static void CloseLeftovers(TransferState* state) {
     if (HasHandle(state->requestHandle)) InternetCloseHandle(state->requestHandle);
     if (HasHandle(state->internetHandle)) InternetCloseHandle(state->internetHandle);
@@ -79,11 +95,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         RegCloseKey(key);
     }
 
+    SetUnhandledExceptionFilter(ReportFault);
     SendEvent(session, 1);
     DWORD ok = DownloadAndLaunch(session, state);
-    state->uiQuit = 1;
-    // Wake the progress thread so it sees uiQuit and takes its dialog with it.
-    if (IsWindow(state->dialogWindow)) PostMessageA(state->dialogWindow, WM_NULL, 0, 0);
+    EndProgressWindow(state);
 
     if (ok) {
         if (state->doneBytes == state->totalBytes) SendEvent(session, 0);

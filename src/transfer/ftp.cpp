@@ -61,24 +61,8 @@ static DWORD FetchReply(char* buffer) {
 DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, DWORD resume) {
     const InstallSession* session = &theSession;
 
-    state->internetHandle = InternetOpenA(GetAgentString(), INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY,
-                                          0, 0, 0);
-    if (!state->internetHandle) {
-        state->errorCode = GetLastError();
-        return 0;
-    }
-    state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0,
-                                    resume ? OPEN_ALWAYS : CREATE_ALWAYS, 0, 0);
-    if (state->fileHandle == INVALID_HANDLE_VALUE) {
-        state->errorCode = GetLastError();
-        return 0;
-    }
-    SetFileAttributesA(fileName, FILE_ATTRIBUTE_HIDDEN);
-    DWORD kept = 0;
-    if (resume) {
-        kept = GetFileSize(state->fileHandle, 0);
-        if (kept > 0) SetFilePointer(state->fileHandle, kept, 0, FILE_BEGIN);
-    }
+    DWORD kept;
+    if (!OpenTransfer(state, fileName, resume, &kept)) return 0;
 
     char host[128], user[64], password[64], path[256];
     URL_COMPONENTSA parts = {};

@@ -43,6 +43,23 @@ static int RecreateOutput(TransferState* state, const char* fileName) {
     return state->fileHandle != INVALID_HANDLE_VALUE;
 }
 
+// The session, then the output file: kept when resuming (its position past
+// the kept bytes, their count in kept), emptied otherwise; hidden either way.
+int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD* kept) {
+    *kept = 0;
+    state->internetHandle = OpenInternetSession();
+    if (!state->internetHandle) return Fail(state, GetLastError());
+    state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0,
+                                    resume ? OPEN_ALWAYS : CREATE_ALWAYS, 0, 0);
+    if (state->fileHandle == INVALID_HANDLE_VALUE) return Fail(state, GetLastError());
+    SetFileAttributesA(fileName, FILE_ATTRIBUTE_HIDDEN);
+    if (resume) {
+        *kept = GetFileSize(state->fileHandle, 0);
+        if (*kept > 0) SetFilePointer(state->fileHandle, *kept, 0, FILE_BEGIN);
+    }
+    return 1;
+}
+
 static const DWORD requestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 
 static int QueryNumber(HINTERNET request, DWORD query, DWORD* value) {
@@ -74,22 +91,9 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
     char header[256];
     header[0] = 0;
 
-    state->internetHandle = InternetOpenA(GetAgentString(), INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY,
-                                          0, 0, 0);
-    if (!state->internetHandle) return Fail(state, GetLastError());
-    state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0,
-                                    resume ? OPEN_ALWAYS : CREATE_ALWAYS, 0, 0);
-    if (state->fileHandle == INVALID_HANDLE_VALUE) return Fail(state, GetLastError());
-    SetFileAttributesA(fileName, FILE_ATTRIBUTE_HIDDEN);
-
-    DWORD present = 0;
-    if (resume) {
-        present = GetFileSize(state->fileHandle, 0);
-        if (present > 0) {
-            SetFilePointer(state->fileHandle, present, 0, FILE_BEGIN);
-            wsprintfA(header, "Range: bytes=%lu-\r\n", present);
-        }
-    }
+    DWORD present;
+    if (!OpenTransfer(state, fileName, resume, &present)) return 0;
+    if (present > 0) wsprintfA(header, "Range: bytes=%lu-\r\n", present);
     // One request, or two: a reply of 416 to the range, or a reply that is
     // not the file the kept bytes came from, empties the file and asks for
     // the whole file again, once. The second reply is held to the same rules.

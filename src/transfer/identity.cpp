@@ -54,3 +54,9 @@ const char* GetAgentString() {
     wsprintfA(text, "%s (%s)", code, osName);
     return text;
 }
+
+// Every internet session of the run: the agent text, the system's own
+// settings without proxy auto-detection, synchronous calls.
+HINTERNET OpenInternetSession() {
+    return InternetOpenA(GetAgentString(), INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY, 0, 0, 0);
+}

@@ -7,8 +7,10 @@ DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, 
 DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, DWORD resume);
 DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, DWORD resume);
 
-// Shared by both transfers: closing what the record holds (and clearing the
-// field), and the last error or a stand-in when the failing call left none.
+// Shared by both transfers: the opening of session and output file, closing
+// what the record holds (and clearing the field), and the last error or a
+// stand-in when the failing call left none.
+int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD* kept);
 void CloseRequest(TransferState* state);
 void CloseInternet(TransferState* state);
 DWORD LastErrorOr(DWORD fallback);
@@ -37,6 +39,7 @@ DWORD OsKindFor(DWORD major, DWORD minor, DWORD platform);
 void FormatOsName(DWORD kind, DWORD major, DWORD minor, char* buffer);
 void GetOsName(char* buffer);
 const char* GetAgentString();
+HINTERNET OpenInternetSession();
 
 #ifdef STUB_SEAMS
 // Test builds can replace the one call that opens the FTP data connection.

@@ -7,7 +7,6 @@ its own output file and its own registry key, so the resume records of
 different tests never meet.
 """
 
-import json
 import os
 import socket
 import threading
@@ -19,7 +18,7 @@ import pytest
 
 from servers import (FaultServer, FtpServer, MDTM_MISSING, MDTM_SHORT, REST_REFUSED,
                      RETR_REFUSED, SIZE_EMPTY, overlong_reply)
-from winehelp import free_port, helper_exe
+from winehelp import TransferDriver, free_port
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)   # asynchat/asyncore inside pyftpdlib
@@ -154,42 +153,10 @@ def ftp(ftp_server):
 
 # --- the driver ---------------------------------------------------------------
 
-class Driver:
-    """Runs `stubdriver transfer` with one output file and one registry key per name."""
-
-    def __init__(self, bench, out_dir):
-        self.bench = bench
-        self.out_dir = out_dir
-
-    def file(self, name):
-        return self.out_dir / name
-
-    def regkey(self, name):
-        return REG_ROOT + "\\" + name
-
-    def transfer(self, name, url, *options, win_file=None):
-        win_file = win_file or self.bench.to_windows(self.out_dir) + "\\" + name
-        r = self.bench.run(helper_exe("stubdriver.exe"), "transfer", url, win_file,
-                           "--regkey", self.regkey(name), *map(str, options), timeout=60)
-        lines = [line for line in r.out.splitlines() if line.startswith("{")]
-        assert r.code == 0 and lines, f"stubdriver exited {r.code}: {r.out!r} {r.err!r}"
-        return json.loads(lines[-1])
-
-    def record(self, name):
-        """Date, Time and Size of the resume record as a dict, or None without one."""
-        values = self.bench.reg_values(rf"HKLM\{self.regkey(name)}\Install\00010000")
-        if values is None:
-            return None
-        return {k: v[1] for k, v in values.items() if v[0] == "REG_DWORD"}
-
-    def forget(self, name):
-        self.bench.reg_delete(rf"HKLM\{self.regkey(name)}")
-
-
 @pytest.fixture(scope="module")
 def drive(bench, tmp_path_factory):
     bench.reg_delete(rf"HKLM\{REG_ROOT}")
-    yield Driver(bench, tmp_path_factory.mktemp("ftpout"))
+    yield TransferDriver(bench, tmp_path_factory.mktemp("ftpout"), REG_ROOT)
     bench.reg_delete(rf"HKLM\{REG_ROOT}")
 
 

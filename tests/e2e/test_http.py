@@ -8,16 +8,14 @@ server will not do on demand. Each test has its own output file and its own
 registry key, so the resume records of different tests never meet.
 """
 
-import json
 import os
-import signal
 import threading
 import time
 
 import pytest
 
 from servers import FaultServer, Nginx
-from winehelp import free_port, helper_exe
+from winehelp import TransferDriver, free_port, run_driver
 
 DATA = bytes((i * 7 + i // 256) & 0xFF for i in range(300_000))
 SIZE = len(DATA)
@@ -116,57 +114,10 @@ def exchanges(requests):
 
 # --- the driver ---------------------------------------------------------------
 
-def run_driver(bench, *args):
-    """Runs stubdriver.exe; the JSON line it printed, parsed."""
-    r = bench.run(helper_exe("stubdriver.exe"), *map(str, args), timeout=60)
-    lines = [line for line in r.out.splitlines() if line.startswith("{")]
-    # Wine now and then dies of SIGSEGV while it ends a thread of its own at
-    # process exit (about one run in 300, in a server call of ntdll). The line
-    # is printed and flushed before exit, so by then the work is done.
-    assert r.code in (0, -signal.SIGSEGV) and lines, \
-        f"stubdriver exited {r.code}: {r.out!r} {r.err!r}"
-    return json.loads(lines[-1])
-
-
-class Driver:
-    """Runs `stubdriver transfer` with one output file and one registry key per name."""
-
-    def __init__(self, bench, out_dir):
-        self.bench = bench
-        self.out_dir = out_dir
-
-    def file(self, name):
-        return self.out_dir / name
-
-    def regkey(self, name):
-        return REG_ROOT + "\\" + name
-
-    def transfer(self, name, url, *options, win_file=None):
-        win_file = win_file or self.bench.to_windows(self.out_dir) + "\\" + name
-        return run_driver(self.bench, "transfer", url, win_file, "--regkey", self.regkey(name),
-                          "--product", PRODUCT, *options)
-
-    def record(self, name):
-        """Date, Time and Size of the resume record, or None without one.
-        A value of another type than REG_DWORD shows as its type name."""
-        values = self.bench.reg_values(rf"HKLM\{self.regkey(name)}\Install\00010000")
-        if values is None:
-            return None
-        return {k: v[1] if v[0] == "REG_DWORD" else v[0] for k, v in values.items()}
-
-    def set_record(self, name, **values):
-        for value, data in values.items():
-            self.bench.reg_add(rf"HKLM\{self.regkey(name)}\Install\00010000", value, data,
-                               "REG_DWORD")
-
-    def forget(self, name):
-        self.bench.reg_delete(rf"HKLM\{self.regkey(name)}")
-
-
 @pytest.fixture(scope="module")
 def drive(bench, tmp_path_factory):
     bench.reg_delete(rf"HKLM\{REG_ROOT}")
-    yield Driver(bench, tmp_path_factory.mktemp("httpout"))
+    yield TransferDriver(bench, tmp_path_factory.mktemp("httpout"), REG_ROOT, PRODUCT)
     bench.reg_delete(rf"HKLM\{REG_ROOT}")
 
 

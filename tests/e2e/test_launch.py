@@ -4,11 +4,9 @@ way the hand-over can end.
 """
 
 import json
-import os
 import re
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 

@@ -905,3 +905,55 @@ def child(window: dict, control_id: int) -> dict | None:
 def child_text(window: dict, control_id: int) -> str | None:
     c = child(window, control_id)
     return c["text"] if c else None
+
+
+# ------------------------------------------------------------ the driver ---
+
+def run_driver(bench, *args, timeout: float = 60) -> dict:
+    """Runs stubdriver.exe; the JSON line it printed, parsed."""
+    r = bench.run(helper_exe("stubdriver.exe"), *map(str, args), timeout=timeout)
+    lines = [line for line in r.out.splitlines() if line.startswith("{")]
+    # Wine now and then dies of SIGSEGV while it ends a thread of its own at
+    # process exit (about one run in 300, in a server call of ntdll). The line
+    # is printed and flushed before exit, so by then the work is done.
+    assert r.code in (0, -signal.SIGSEGV) and lines, \
+        f"stubdriver exited {r.code}: {r.out!r} {r.err!r}"
+    return json.loads(lines[-1])
+
+
+class TransferDriver:
+    """Runs `stubdriver transfer` with one output file and one registry key
+    (under reg_root) per name."""
+
+    def __init__(self, bench, out_dir: Path, reg_root: str, product: str | None = None):
+        self.bench = bench
+        self.out_dir = out_dir
+        self.reg_root = reg_root
+        self.product = ("--product", product) if product else ()
+
+    def file(self, name: str) -> Path:
+        return self.out_dir / name
+
+    def regkey(self, name: str) -> str:
+        return self.reg_root + "\\" + name
+
+    def transfer(self, name: str, url: str, *options, win_file: str | None = None) -> dict:
+        win_file = win_file or self.bench.to_windows(self.out_dir) + "\\" + name
+        return run_driver(self.bench, "transfer", url, win_file, "--regkey", self.regkey(name),
+                          *self.product, *options)
+
+    def record(self, name: str) -> dict | None:
+        """Date, Time and Size of the resume record, or None without one.
+        A value of another type than REG_DWORD shows as its type name."""
+        values = self.bench.reg_values(rf"HKLM\{self.regkey(name)}\Install\00010000")
+        if values is None:
+            return None
+        return {k: v[1] if v[0] == "REG_DWORD" else v[0] for k, v in values.items()}
+
+    def set_record(self, name: str, **values: int) -> None:
+        for value, data in values.items():
+            self.bench.reg_add(rf"HKLM\{self.regkey(name)}\Install\00010000", value, data,
+                               "REG_DWORD")
+
+    def forget(self, name: str) -> None:
+        self.bench.reg_delete(rf"HKLM\{self.regkey(name)}")

@@ -1,6 +1,7 @@
 // The substring search and the wininit.ini edit, on real files.
 #include <gtest/gtest.h>
 #include <string>
+#include "wholefile.h"
 #include "handover/handover.h"
 
 TEST(FindSubstring, Table) {
@@ -21,7 +22,7 @@ protected:
         CreateDirectoryA(dir, 0);
         wsprintfA(ini, "%s\\wininit.ini", dir);
         wsprintfA(target, "%s\\~mi10000$d48.exe", dir);
-        Write(target, "MZ");
+        WriteAll(target, "MZ");
         GetShortPathNameA(target, shortTarget, MAX_PATH);
         DeleteFileA(ini);
     }
@@ -30,21 +31,7 @@ protected:
         DeleteFileA(target);
         RemoveDirectoryA(dir);
     }
-    static void Write(const char* path, const std::string& bytes) {
-        HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0);
-        DWORD written;
-        WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, 0);
-        CloseHandle(file);
-    }
-    std::string Read() {
-        HANDLE file = CreateFileA(ini, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
-        if (file == INVALID_HANDLE_VALUE) return "<missing>";
-        std::string bytes(GetFileSize(file, 0), '\0');
-        DWORD read = 0;
-        if (!bytes.empty()) ReadFile(file, &bytes[0], (DWORD)bytes.size(), &read, 0);
-        CloseHandle(file);
-        return bytes;
-    }
+    std::string Read() { return ReadAll(ini); }
     // The table's S is the short path of the target.
     std::string Expand(const char* pattern) {
         std::string text = pattern;
@@ -68,7 +55,7 @@ TEST_F(Wininit, WorkedExamples) {
         {"[Rename]\r\nNUL=A", "[Rename]\r\nNUL=A\r\nNUL=S\r\n"},
     };
     for (auto& c : cases) {
-        Write(ini, c.before);
+        WriteAll(ini, c.before);
         EXPECT_EQ(AddWininitEntry(ini, target), 1u) << c.before;
         EXPECT_EQ(Read(), Expand(c.after)) << c.before;
     }
@@ -83,7 +70,7 @@ TEST_F(Wininit, ZeroByteEndsTheSearchButNotTheFile) {
     // "[Rename]" after the zero byte is not seen; the new section still goes
     // at the real end of the file.
     std::string before("[boot]\r\n\0[Rename]\r\nNUL=A\r\n", 26);
-    Write(ini, before);
+    WriteAll(ini, before);
     EXPECT_EQ(AddWininitEntry(ini, target), 1u);
     EXPECT_EQ(Read(), before + Expand("[Rename]\r\nNUL=S\r\n"));
 }
@@ -95,7 +82,7 @@ TEST_F(Wininit, RepeatedCallsAddTheLineAgain) {
 }
 
 TEST_F(Wininit, FileHeldOpenIsLeftUntouched) {
-    Write(ini, "[boot]\r\nx=1\r\n");
+    WriteAll(ini, "[boot]\r\nx=1\r\n");
     HANDLE held = CreateFileA(ini, GENERIC_READ, 0, 0, OPEN_EXISTING, 0, 0);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_EQ(AddWininitEntry(ini, target), 0u);
