@@ -536,8 +536,6 @@ def test_retr_refused(drive, ftp, seam):
 @pytest.mark.parametrize("mode", ["reset", "close"])
 def test_data_cut_short_is_a_failure(drive, ftp, mode):
     name = "cut-" + mode
-    # Past the first 64 KB: a reset earlier than that can crash Wine's own
-    # FtpOpenFileA (see test_badinput.py), which is not what this tests.
     ftp.set_faults(cut_after=100_000, cut_mode=mode)
     out = drive.transfer(name, ftp.url("/setup.exe"))
     assert out["result"] == 0 and out["errorCode"] != 0, out

@@ -35,6 +35,10 @@ them between sessions or commands (RETR counting starts again).
                       connection gets "426 Connection closed; transfer aborted."
                       Also a list (one entry per RETR, in order) or callable(index, transfer).
     cut_mode="close"  end the data connection with a plain close (FIN) instead of a reset
+    cut_grace=S       no cut before S seconds after the data connection opened (default
+                      0.5): in active mode Wine's FtpOpenFileA crashes when the connection
+                      is reset before it has accepted it, which only tests of that crash
+                      want (cut_grace=0)
     slow=(n, secs)    RETR data in pieces of n bytes every secs seconds; stop() ends it at once
 Canned replies: MDTM_MISSING, MDTM_NOT_IMPLEMENTED, MDTM_SHORT, SIZE_EMPTY, SIZE_BARE,
 REST_REFUSED, REST_BAD_PARAM, RETR_REFUSED, overlong_reply(code, length), NO_CRLF(text)
@@ -131,6 +135,7 @@ class FtpFaults:
     replies: dict = field(default_factory=dict)
     cut_after: object = None
     cut_mode: str = "reset"
+    cut_grace: float = 0.5
     slow: tuple = None
     retr_count: int = 0          # RETRs started since these faults were set
 
@@ -147,8 +152,9 @@ def _as_faults(value):
 
 
 class _Plan:
-    def __init__(self, transfer, cut, mode, slow):
+    def __init__(self, transfer, cut, mode, slow, grace):
         self.transfer, self.cut, self.mode, self.slow = transfer, cut, mode, slow
+        self.grace = grace
 
 
 class _DTP(DTPHandler):
@@ -218,6 +224,10 @@ class _DTP(DTPHandler):
             pending = 0
         if pending > 0 and time.monotonic() < self._cut_deadline:
             self.call_later(0.005, self._finish_cut)
+            return
+        left = self._plan.transfer.t_start + self._plan.grace - time.monotonic()
+        if left > 0:
+            self.call_later(left, self._finish_cut)
             return
         if self._plan.mode == "reset":
             try:
@@ -298,7 +308,7 @@ class _Handler(FTPHandler):
         elif isinstance(cut, (list, tuple)):
             cut = cut[index] if index < len(cut) else None
         transfer.cut_after = cut
-        self._pending_plan = _Plan(transfer, cut, faults.cut_mode, faults.slow)
+        self._pending_plan = _Plan(transfer, cut, faults.cut_mode, faults.slow, faults.cut_grace)
         result = super().ftp_RETR(file)
         if result is None:          # refused: nothing was sent
             self._pending_plan = None
