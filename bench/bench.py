@@ -463,32 +463,23 @@ def throughput_section(report, b, proto, runs):
         report("  transfer s: pyftpdlib's data connection, from the first byte queued to its close;")
     report("  wall s: the whole process (Wine's start, the program's own start-up, for install.exe "
            "also the launch).")
-    bare = summ["bare loop"]
+    bare, design = summ["bare loop"], summ["bare loop, stub's reads"]
     ratios = {}
-    best_ratios = {}
-    for name in ("install.exe", "stubdriver"):
-        r = summ[name]["server_s"] / bare["server_s"]
-        best = summ[name]["spread"][0] / bare["spread"][0]
-        w = summ[name]["wall"] / bare["wall"]
-        ratios[name] = r
-        best_ratios[name] = best
-        report(f"  {name} / bare loop: transfer time x{r:.2f} ({(r - 1) * 100:+.0f} %), "
-               f"throughput x{1 / r:.2f}; best runs x{best:.2f}; whole process wall time x{w:.2f}")
-    design = summ["bare loop, stub's reads"]
-    for name in ("install.exe", "stubdriver"):
-        r = summ[name]["server_s"] / design["server_s"]
-        best = summ[name]["spread"][0] / design["spread"][0]
-        ratios[name + " against the stub's reads"] = r
-        best_ratios[name + " against the stub's reads"] = best
-        report(f"  {name} / bare loop with the stub's reads: transfer time x{r:.2f} "
-               f"({(r - 1) * 100:+.0f} %); best runs x{best:.2f}")
+    for against, ref in (("bare loop", bare), ("bare loop with the stub's reads", design)):
+        for name in ("install.exe", "stubdriver"):
+            r = summ[name]["server_s"] / ref["server_s"]
+            best = summ[name]["spread"][0] / ref["spread"][0]
+            w = summ[name]["wall"] / ref["wall"]
+            ratios[(name, against)] = (r, best)
+            report(f"  {name} / {against}: transfer time x{r:.2f} ({(r - 1) * 100:+.0f} %), "
+                   f"throughput x{1 / r:.2f}; best runs x{best:.2f}; whole process wall time x{w:.2f}")
     r = design["server_s"] / bare["server_s"]
     report(f"  bare loop with the stub's reads / bare loop: transfer time x{r:.2f} (what the read "
            "rule itself costs on this client)")
     c = summ["curl (native)"]
     report(f"  bare loop / curl: transfer time x{bare['server_s'] / c['server_s']:.1f} "
            "(Wine's WinINet against a native client, for reference)")
-    return summ, {name: (ratios[name], best_ratios[name]) for name in ratios}
+    return summ, ratios
 
 
 def start_section(report, b, runs):
@@ -674,11 +665,9 @@ def main():
                 report()
         verdicts = []
         for proto, r in results.items():
-            for name, (x, best) in r.items():
+            for (program, against), (x, best) in r.items():
                 state = "within" if x <= SLOWER_LIMIT else "OVER"
-                program, _, design = name.partition(" against")
-                against = "the bare loop with the stub's reads" if design else "the bare loop"
-                verdicts.append(f"{proto.upper()} {program} {state} 5 % of {against} "
+                verdicts.append(f"{proto.upper()} {program} {state} 5 % of the {against} "
                                 f"({(x - 1) * 100:+.0f} % transfer time, median; "
                                 f"best runs {(best - 1) * 100:+.0f} %)")
         report("Summary")

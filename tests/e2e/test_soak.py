@@ -215,6 +215,15 @@ class Soak:
 
     # -- one run of the driver or of the real stub
 
+    def run_once(self, run: int, plan: dict, url: str, log: FakeSetupLog) -> dict | None:
+        """The run the plan asks for; the driver's report, None for install.exe."""
+        self.fig.runs += 1
+        if plan["real"]:
+            self.fig.real_runs += 1
+            self.run_real(run, plan["cut"], log)
+            return None
+        return self.run_driver(run, url)
+
     def run_driver(self, run: int, url: str) -> dict | None:
         r = self.bench.run(helper_exe("stubdriver.exe"), "transfer", url, self.winfile,
                            "--resume", "1", "--product", self.code, "--regkey", self.key,
@@ -395,14 +404,8 @@ def soak_http(bench: Bench, runs: int, seed: int, workdir: Path, sizes=(150_000,
             kept = soak.kept()
             plan["cut_at"] = soak.cut_offset(version, kept, plan["fraction"]) if plan["cut"] else None
             before = len(server.requests_for(SETUP_PATH))
-            report = None
             log = bench.fakesetup_log(workdir)
-            fig.runs += 1
-            if plan["real"]:
-                fig.real_runs += 1
-                soak.run_real(run, plan["cut"], log)
-            else:
-                report = soak.run_driver(run, server.url(SETUP_PATH))
+            report = soak.run_once(run, plan, server.url(SETUP_PATH), log)
             server.wait_for_requests(before + 1, SETUP_PATH, timeout=10)
             replies = [r for r in server.requests_for(SETUP_PATH)[before:] if r.done]
             outcome = account_http(soak, run, replies, kept)
@@ -521,14 +524,8 @@ def soak_ftp(bench: Bench, runs: int, seed: int, workdir: Path, sizes=(150_000, 
                 plan.update(cut=False, real=False)
             plan["cut_at"] = soak.cut_offset(version, kept, plan["fraction"]) if plan["cut"] else None
             before = len(ftp.transfers)
-            report = None
             log = bench.fakesetup_log(workdir)
-            fig.runs += 1
-            if plan["real"]:
-                fig.real_runs += 1
-                soak.run_real(run, plan["cut"], log)
-            else:
-                report = soak.run_driver(run, url)
+            report = soak.run_once(run, plan, url, log)
             transfers = ftp.wait_for_transfers(before + 1, timeout=10)[before:]
             outcome = account_ftp(soak, run, transfers, kept, by_identity)
             if plan["last"]:

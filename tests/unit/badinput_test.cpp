@@ -334,15 +334,10 @@ static std::string ReferenceWininit(const std::string& old, const std::string& l
 
 TEST(BadInput, WininitEditOnRandomFiles) {
     std::mt19937 rng = NewRandom(6);
-    char dir[MAX_PATH], ini[MAX_PATH], target[MAX_PATH], shortTarget[MAX_PATH];
-    GetTempPathA(MAX_PATH, dir);
-    lstrcatA(dir, "badinput-wininit");
-    CreateDirectoryA(dir, 0);
-    wsprintfA(ini, "%s\\wininit.ini", dir);
-    wsprintfA(target, "%s\\~mi10000$1f4 setup copy.exe", dir);
-    WriteAll(target, "MZ");
-    ASSERT_NE(GetShortPathNameA(target, shortTarget, MAX_PATH), 0u);
-    const std::string line = std::string("NUL=") + shortTarget + "\r\n";
+    WininitPlace place;
+    ASSERT_TRUE(place.Make("badinput-wininit", "~mi10000$1f4 setup copy.exe"));
+    const char* ini = place.ini;
+    const std::string line = std::string("NUL=") + place.shortTarget + "\r\n";
     const char* pieces[] = {"[Rename]\r\n", "[rename]\r\n", "[Rename]\n", "[boot]\r\n", "NUL=C:\\X.EXE\r\n",
                             "a=b\r\n",      "\r\n",         "\n",          "[",        "\n[",
                             "]",            "\r",           "x"};
@@ -363,10 +358,8 @@ TEST(BadInput, WininitEditOnRandomFiles) {
         else
             WriteAll(ini, before);
         std::string expected = ReferenceWininit(GetFileAttributesA(ini) == INVALID_FILE_ATTRIBUTES ? "" : before, line);
-        ASSERT_EQ(AddWininitEntry(ini, target), 1u) << currentCase;
+        ASSERT_EQ(AddWininitEntry(ini, place.target), 1u) << currentCase;
         ASSERT_EQ(ReadAll(ini), expected) << currentCase;
     }
-    DeleteFileA(ini);
-    DeleteFileA(target);
-    RemoveDirectoryA(dir);
+    place.Remove();
 }

@@ -13,24 +13,10 @@ TEST(FindSubstring, Table) {
     for (auto& c : cases) EXPECT_EQ(FindSubstring(c.text, c.pattern), c.at) << c.text << " / " << c.pattern;
 }
 
-class Wininit : public ::testing::Test {
+class Wininit : public ::testing::Test, protected WininitPlace {
 protected:
-    char dir[MAX_PATH], ini[MAX_PATH], target[MAX_PATH], shortTarget[MAX_PATH];
-    void SetUp() override {
-        GetTempPathA(MAX_PATH, dir);
-        lstrcatA(dir, "wininit-test");
-        CreateDirectoryA(dir, 0);
-        wsprintfA(ini, "%s\\wininit.ini", dir);
-        wsprintfA(target, "%s\\~mi10000$d48.exe", dir);
-        WriteAll(target, "MZ");
-        GetShortPathNameA(target, shortTarget, MAX_PATH);
-        DeleteFileA(ini);
-    }
-    void TearDown() override {
-        DeleteFileA(ini);
-        DeleteFileA(target);
-        RemoveDirectoryA(dir);
-    }
+    void SetUp() override { Make("wininit-test", "~mi10000$d48.exe"); }
+    void TearDown() override { Remove(); }
     std::string Read() { return ReadAll(ini); }
     // The table's S is the short path of the target.
     std::string Expand(const char* pattern) {

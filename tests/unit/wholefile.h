@@ -1,4 +1,5 @@
-// Whole-file reads and writes for the tests that edit files on disk.
+// Files for the tests that edit them on disk: whole-file reads and writes,
+// and a place for a wininit.ini and the program its entry names.
 #pragma once
 #include <windows.h>
 #include <string>
@@ -20,3 +21,27 @@ inline void WriteAll(const char* path, const std::string& bytes) {
     if (!bytes.empty()) WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, 0);
     CloseHandle(file);
 }
+
+// A directory of its own under the temporary directory holding a program
+// file (the target of a wininit.ini entry) and the place of a wininit.ini.
+struct WininitPlace {
+    char dir[MAX_PATH], ini[MAX_PATH], target[MAX_PATH], shortTarget[MAX_PATH];
+
+    // False when the target has no short path.
+    bool Make(const char* dirName, const char* targetName) {
+        GetTempPathA(MAX_PATH, dir);
+        lstrcatA(dir, dirName);
+        CreateDirectoryA(dir, 0);
+        wsprintfA(ini, "%s\\wininit.ini", dir);
+        wsprintfA(target, "%s\\%s", dir, targetName);
+        WriteAll(target, "MZ");
+        DeleteFileA(ini);
+        return GetShortPathNameA(target, shortTarget, MAX_PATH) != 0;
+    }
+
+    void Remove() {
+        DeleteFileA(ini);
+        DeleteFileA(target);
+        RemoveDirectoryA(dir);
+    }
+};
