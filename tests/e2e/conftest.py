@@ -1,8 +1,47 @@
-"""Fixtures shared by the end-to-end tests (helpers live in winehelp.py)."""
+"""Fixtures shared by the end-to-end tests (helpers live in winehelp.py).
+
+A case that cannot hold on one of the two benches says so where it is
+defined, with its reason:
+
+    @pytest.mark.bench("win32", reason="64-bit Wine cannot present Windows 95")
+
+On the other bench it is skipped with that reason, and the run's summary
+counts such cases; nothing is dropped silently.
+"""
+
+import os
 
 import pytest
 
-from winehelp import Bench
+from winehelp import Bench, bench_name
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "bench(name, reason): the case holds only on the named bench (win32 or win64)")
+
+
+def pytest_collection_modifyitems(config, items):
+    current = bench_name()
+    for item in items:
+        for mark in item.iter_markers("bench"):
+            only = mark.args[0]
+            reason = mark.kwargs.get("reason") or (mark.args[1] if len(mark.args) > 1 else "")
+            if not reason:
+                raise pytest.UsageError(f"{item.nodeid}: bench({only!r}) needs a reason")
+            if only != current:
+                item.add_marker(pytest.mark.skip(reason=f"only on the {only} bench: {reason}"))
+                item.stash[_ONE_BENCH] = only
+
+
+_ONE_BENCH = pytest.StashKey[str]()
+
+
+def pytest_terminal_summary(terminalreporter, exitstatus, config):
+    skipped = [r for r in terminalreporter.stats.get("skipped", [])
+               if getattr(r, "longrepr", None) and "only on the win" in str(r.longrepr)]
+    terminalreporter.write_line(
+        f"bench {bench_name()}: {len(skipped)} case(s) skipped as one-bench-only")
 
 
 @pytest.fixture(scope="session")

@@ -59,6 +59,12 @@ IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 
 # ---------------------------------------------------------------- build ---
 
+def bench_name() -> str:
+    """The bench of this run: win32 (32-bit programs in a 32-bit prefix) or
+    win64 (the 64-bit test build in a 64-bit prefix); $STUB_BENCH, else win32."""
+    return os.environ.get("STUB_BENCH") or "win32"
+
+
 def stub_build() -> Path:
     """The build directory: $STUB_BUILD, else build/ of the repository."""
     return Path(os.environ.get("STUB_BUILD") or REPO / "build")
