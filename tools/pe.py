@@ -1,4 +1,4 @@
-"""32-bit PE images (standard library only): a reader, a resource section
+"""PE images, 32-bit and 64-bit (standard library only): a reader, a resource section
 writer, and the stamping of stub distributions.
 
 Reader: headers, sections, RVA <-> file offset mapping, imports, the resource
@@ -45,6 +45,7 @@ SCN_MEM_READ = 0x40000000
 SCN_MEM_WRITE = 0x80000000
 
 MACHINE_I386 = 0x014C
+MACHINE_AMD64 = 0x8664
 PE32_MAGIC = 0x10B
 PE32PLUS_MAGIC = 0x20B
 DS_SETFONT = 0x40
@@ -134,14 +135,18 @@ class PEImage:
         oh = fh + 20
         self.optional_header_offset = oh
         self.magic = self._u16(oh)
-        if self.magic != PE32_MAGIC:
-            # PE32+ has a different layout; only its magic is reported.
+        if self.magic not in (PE32_MAGIC, PE32PLUS_MAGIC):
+            # An unknown layout: only its magic is reported.
             self.sections = self._read_sections(oh + self.optional_header_size, nsections)
             self.data_directories = []
             return
+        # PE32+ (64-bit) widens the image base and the four stack and heap
+        # sizes to 8 bytes and drops the base of data; everything else of the
+        # optional header sits where it does in PE32.
+        wide = self.magic == PE32PLUS_MAGIC
         (self.major_linker_version, self.minor_linker_version) = struct.unpack_from("<BB", d, oh + 2)
         self.address_of_entry_point = self._u32(oh + 16)
-        self.image_base = self._u32(oh + 28)
+        self.image_base = struct.unpack_from("<Q", d, oh + 24)[0] if wide else self._u32(oh + 28)
         self.section_alignment = self._u32(oh + 32)
         self.file_alignment = self._u32(oh + 36)
         (self.major_os_version, self.minor_os_version,
@@ -152,8 +157,10 @@ class PEImage:
         self.checksum_offset = oh + 64
         self.checksum = self._u32(oh + 64)
         self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", d, oh + 68)
-        ndirs = self._u32(oh + 92)
-        self.data_directories = [struct.unpack_from("<II", d, oh + 96 + 8 * i) for i in range(min(ndirs, 16))]
+        self.directories_offset = oh + (112 if wide else 96)
+        ndirs = self._u32(self.directories_offset - 4)
+        self.data_directories = [struct.unpack_from("<II", d, self.directories_offset + 8 * i)
+                                 for i in range(min(ndirs, 16))]
         self.sections = self._read_sections(oh + self.optional_header_size, nsections)
 
     @classmethod
@@ -182,6 +189,10 @@ class PEImage:
     @property
     def is_pe32(self):
         return self.magic == PE32_MAGIC
+
+    @property
+    def is_pe32plus(self):
+        return self.magic == PE32PLUS_MAGIC
 
     @property
     def subsystem_version(self):
@@ -248,18 +259,20 @@ class PEImage:
                 break
             dll = self.cstring_at_rva(name_rva)
             thunk = self.rva_to_offset(ilt or iat)
+            width = 8 if self.is_pe32plus else 4
+            ordinal_flag = 1 << (8 * width - 1)
             while True:
-                entry = self._u32(thunk)
+                entry = struct.unpack_from("<Q" if width == 8 else "<I", self.data, thunk)[0]
                 if entry == 0:
                     break
-                if entry & 0x80000000:
+                if entry & ordinal_flag:
                     out.append(Import(dll, ordinal=entry & 0xFFFF))
                 else:
                     hint_off = self.rva_to_offset(entry)
                     hint = self._u16(hint_off)
                     end = self.data.index(b"\0", hint_off + 2)
                     out.append(Import(dll, name=self.data[hint_off + 2:end].decode("latin-1"), hint=hint))
-                thunk += 4
+                thunk += width
             pos += 20
         return out
 
@@ -925,12 +938,15 @@ def _open_stub(data, what):
     """(image, resource entries, stamp block offset) of a stub, or StampError."""
     try:
         img = PEImage(data)
-        ok = img.magic == PE32_MAGIC and img.machine == MACHINE_I386
+        # The shipped stub is 32-bit; the 64-bit test build is stamped alike.
+        ok = (img.magic, img.machine) in ((PE32_MAGIC, MACHINE_I386),
+                                          (PE32PLUS_MAGIC, MACHINE_AMD64))
     except (PEError, struct.error, IndexError, ValueError) as e:
         raise StampError(EXIT_NOT_PE32, "%s is not a PE32 program: %s" % (what, e)) from None
     if not ok:
-        raise StampError(EXIT_NOT_PE32, "%s is not a 32-bit Windows program (machine 0x%04x, "
-                         "optional header magic 0x%x)" % (what, img.machine, img.magic))
+        raise StampError(EXIT_NOT_PE32, "%s is neither a 32-bit nor a 64-bit Windows program "
+                         "(machine 0x%04x, optional header magic 0x%x)"
+                         % (what, img.machine, img.magic))
     try:
         for s in img.sections:
             if s.raw_size and s.raw_pointer + s.raw_size > len(data):
@@ -1062,9 +1078,10 @@ def stamp_image(data, changes, what="input"):
         vsize = len(section) if i == index else (s.virtual_size or s.raw_size)
         end = max(end, s.virtual_address + vsize)
     struct.pack_into("<I", out, oh + 56, _pad(end, sa))
-    struct.pack_into("<II", out, oh + 96 + 8 * DIR_RESOURCE, rsrc.virtual_address, len(section))
+    dirs = img.directories_offset
+    struct.pack_into("<II", out, dirs + 8 * DIR_RESOURCE, rsrc.virtual_address, len(section))
     if sig_size:
-        struct.pack_into("<II", out, oh + 96 + 8 * DIR_SECURITY, 0, 0)
+        struct.pack_into("<II", out, dirs + 8 * DIR_SECURITY, 0, 0)
     symbols = struct.unpack_from("<I", out, fh + 8)[0]
     if symbols >= old_end:
         moved = shift - (dropped if sig_off >= old_end and sig_off < symbols else 0)

@@ -34,7 +34,7 @@ static void AskCancel(HWND window) {
     if (MessageBoxA(window, "Do you want to cancel download ?", GetTitle(),
                     MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
-    TransferState* state = (TransferState*)GetWindowLongA(window, 8);
+    TransferState* state = (TransferState*)GetWindowLongPtrA(window, DWLP_USER);
     if (state) state->stopRequested = 1;
     DestroyWindow(window);
     currentDialogWindow = 0;
@@ -80,7 +80,7 @@ DWORD WINAPI ProgressThread(LPVOID parameter) {
                                      state->ownerWindow, ProgressDialogProc, (LPARAM)state);
     currentDialogWindow = dialog;
     if (dialog) {
-        SetWindowLongA(dialog, 8, (LONG)state);  // DWLP_USER
+        SetWindowLongPtrA(dialog, DWLP_USER, (LONG_PTR)state);
         SetWindowTextA(dialog, GetTitle());
     }
     state->dialogWindow = dialog;

@@ -115,7 +115,11 @@ static int Transfer(int argc, char** argv) {
 // Every UM_PROGRESS the product posts is counted: its calls to PostMessageA
 // go through this program's import table, whose slot is pointed at a
 // counting wrapper for the progress run.
+#ifdef _WIN64
+extern "C" void* postMessageSlot asm("__imp_PostMessageA");
+#else
 extern "C" void* postMessageSlot asm("__imp__PostMessageA@16");
+#endif
 static BOOL(WINAPI* realPostMessage)(HWND, UINT, WPARAM, LPARAM);
 static volatile LONG progressPosts;
 

@@ -1,9 +1,10 @@
 """Static checks of the built stub: what Windows 95 needs to load and run it,
 and the resources and stamp block that distributions and tools rely on.
 
-The stub is $STUB_BUILD/install.exe (default: build/install.exe in the repo).
-Values that the build takes from the CMake cache are read from
-$STUB_BUILD/CMakeCache.txt, so a build made with other distribution values is
+The stub is the shipped 32-bit build, $STUB_SHIPPED_BUILD/install.exe
+(default: build/install.exe in the repo), on either bench: these checks need
+no Wine. Values that the build takes from the CMake cache are read from the
+CMakeCache.txt beside it, so a build made with other distribution values is
 checked against those values instead of the built-in ones.
 """
 
@@ -22,7 +23,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 import pe  # noqa: E402  (tools/pe.py, shared with the stamp tool)
 
 REPO = Path(__file__).resolve().parents[2]
-BUILD = Path(os.environ.get("STUB_BUILD") or REPO / "build")
+BUILD = Path(os.environ.get("STUB_SHIPPED_BUILD") or REPO / "build")
 STUB = BUILD / "install.exe"
 OBJDUMP = "i686-w64-mingw32-objdump"
 

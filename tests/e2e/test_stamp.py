@@ -20,6 +20,7 @@ import sys
 import uuid
 from pathlib import Path
 
+import pefile
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
@@ -106,7 +107,8 @@ def build_untouched():
 def _masked_headers(img):
     data = bytearray(img.data[:img.size_of_headers])
     oh = img.optional_header_offset
-    for off, n in ((oh + 64, 4), (oh + 8, 4), (oh + 56, 4), (oh + 96 + 8 * 2, 8), (oh + 96 + 8 * 4, 8)):
+    dirs = img.directories_offset
+    for off, n in ((oh + 64, 4), (oh + 8, 4), (oh + 56, 4), (dirs + 8 * 2, 8), (dirs + 8 * 4, 8)):
         data[off:off + n] = bytes(n)
     index = [s.name for s in img.sections].index(img.resource_section().name)
     sh = oh + img.optional_header_size + 40 * index
@@ -119,7 +121,10 @@ def check_structure(out, base_data):
     """What set writes is a consistent image that differs from its input only
     in the TEXT resources, the stamp parameters and the headers that follow."""
     img, old = pe.PEImage(out), pe.PEImage(base_data)
-    assert img.is_pe32 and img.machine == pe.MACHINE_I386
+    # The kind of the input: the shipped 32-bit stub, or the 64-bit test build.
+    assert (img.magic, img.machine) == (old.magic, old.machine)
+    assert (img.magic, img.machine) in ((pe.PE32_MAGIC, pe.MACHINE_I386),
+                                        (pe.PE32PLUS_MAGIC, pe.MACHINE_AMD64))
     fa, sa = img.file_alignment, img.section_alignment
     assert [s.name for s in img.sections] == [s.name for s in old.sections]
 
@@ -167,7 +172,39 @@ def check_structure(out, base_data):
     for rtype, name in ((pe.RT_DIALOG, 101), (pe.RT_GROUP_ICON, 102), (pe.RT_VERSION, 1),
                         (pe.RT_MANIFEST, 1)):
         assert tree[rtype][name], "resource %r/%r missing" % (rtype, name)
+    check_with_pefile(out, img, old)
     return img
+
+
+def check_with_pefile(out, img, old):
+    """The same image read by an independent parser (Debian's pefile): a
+    fault that our reader shares with our writer cannot hide behind it."""
+    other = pefile.PE(data=bytes(out), fast_load=True)
+    other.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"],
+                                              pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]])
+    assert not [w for w in other.get_warnings() if "resource" in w.lower()], other.get_warnings()
+    assert other.OPTIONAL_HEADER.Magic == img.magic and other.FILE_HEADER.Machine == img.machine
+    assert [(s.Name.rstrip(b"\0").decode(), s.VirtualAddress, s.Misc_VirtualSize, s.PointerToRawData,
+             s.SizeOfRawData, s.Characteristics) for s in other.sections] == \
+        [(s.name, s.virtual_address, s.virtual_size, s.raw_pointer, s.raw_size, s.characteristics)
+         for s in img.sections]
+    assert other.OPTIONAL_HEADER.SizeOfImage == img.size_of_image
+    if old.checksum:
+        assert other.OPTIONAL_HEADER.CheckSum == other.generate_checksum() != 0
+    security = other.OPTIONAL_HEADER.DATA_DIRECTORY[4]
+    assert (security.VirtualAddress, security.Size) == (0, 0)
+
+    def key(entry):
+        return entry.name.string.decode("latin-1") if entry.name is not None else entry.id
+
+    found = {}
+    for t in other.DIRECTORY_ENTRY_RESOURCE.entries:
+        for n in t.directory.entries:
+            for lang in n.directory.entries:
+                d = lang.data.struct
+                found.setdefault(key(t), {}).setdefault(key(n), {})[lang.id] = \
+                    other.get_data(d.OffsetToData, d.Size)
+    assert found == img.resources()
 
 
 # ------------------------------------------------------------ show
@@ -380,11 +417,20 @@ def in_truncated(tmp_path, stub):
     return _write(tmp_path, "cut.exe", stub.read_bytes()[:900])
 
 
-def in_pe32_plus(tmp_path, stub):
+def in_other_magic(tmp_path, stub):
+    # The optional header of the other width than the machine's.
     data = bytearray(stub.read_bytes())
     img = pe.PEImage(data)
-    struct.pack_into("<H", data, img.optional_header_offset, pe.PE32PLUS_MAGIC)
-    return _write(tmp_path, "pe64.exe", data)
+    other = pe.PE32_MAGIC if img.is_pe32plus else pe.PE32PLUS_MAGIC
+    struct.pack_into("<H", data, img.optional_header_offset, other)
+    return _write(tmp_path, "mixed.exe", data)
+
+
+def in_other_machine(tmp_path, stub):
+    data = bytearray(stub.read_bytes())
+    img = pe.PEImage(data)
+    struct.pack_into("<H", data, img.nt_offset + 4, 0x01C4)  # ARMv7
+    return _write(tmp_path, "arm.exe", data)
 
 
 def _corrupt_marker(data):
@@ -436,7 +482,8 @@ def in_stub(tmp_path, stub):
 REFUSALS = [
     ("text file", in_text_file, [], pe.EXIT_NOT_PE32, "not a PE32"),
     ("truncated", in_truncated, [], pe.EXIT_NOT_PE32, "not a complete PE32"),
-    ("PE32+", in_pe32_plus, [], pe.EXIT_NOT_PE32, "32-bit"),
+    ("magic of the other width", in_other_magic, [], pe.EXIT_NOT_PE32, "neither a 32-bit nor a 64-bit"),
+    ("another machine", in_other_machine, [], pe.EXIT_NOT_PE32, "neither a 32-bit nor a 64-bit"),
     ("no texts, no marker", in_no_texts_no_marker, [], pe.EXIT_NOT_STUB, "not a download stub"),
     ("marker missing", in_no_marker, [], pe.EXIT_NO_MARKER, "marker not found"),
     ("marker twice", in_marker_twice, [], pe.EXIT_MARKER_TWICE, "found 2 times"),
@@ -538,7 +585,7 @@ def _fake_signed(tmp_path, stub):
     img = pe.PEImage(data)
     data += bytes(_align(len(data), 8) - len(data))
     cert = struct.pack("<IHH", 24, 0x0200, 2) + b"\x30\x82signature"[:16].ljust(16, b"\0")
-    struct.pack_into("<II", data, img.optional_header_offset + 96 + 8 * pe.DIR_SECURITY,
+    struct.pack_into("<II", data, img.directories_offset + 8 * pe.DIR_SECURITY,
                      len(data), len(cert))
     return _write(tmp_path, "signed.exe", data + cert)
 

@@ -27,10 +27,9 @@ from typing import Any, NamedTuple
 
 REPO = Path(__file__).resolve().parents[2]
 
-# Fixed for every Wine call: 32-bit prefix, no debug noise, no Mono/Gecko
-# installer prompts.
+# Fixed for every Wine call: no debug noise, no Mono/Gecko installer
+# prompts; the prefix's architecture is the bench's (see bench_name).
 WINE_ENV = {
-    "WINEARCH": "win32",
     "WINEDEBUG": "-all",
     "WINEDLLOVERRIDES": "mscoree,mshtml=",
 }
@@ -41,9 +40,9 @@ STAMP_MARKER = b"\x17\x16\x15\x14" + b"67896789"
 # ended, removes the bench (its wineserver, its Xvfb and the prefix, some
 # 600 MB). A bench closed normally stops its reaper first.
 _REAPER = """
-owner=$1 xvfb=$2 base=$3
+owner=$1 xvfb=$2 base=$3 wineserver=$4
 while kill -0 "$owner" 2>/dev/null; do sleep 2; done
-wineserver -k >/dev/null 2>&1
+"$wineserver" -k >/dev/null 2>&1
 kill "$xvfb" 2>/dev/null
 rm -rf "$base"
 """
@@ -65,9 +64,37 @@ def bench_name() -> str:
     return os.environ.get("STUB_BENCH") or "win32"
 
 
+def wine_loader() -> str:
+    """The command that starts a Windows program of the bench. On win64 the
+    64-bit loader itself: /usr/bin/wine picks the 32-bit one wherever wine32
+    is installed, and that one cannot run where 32-bit code cannot."""
+    if bench_name() == "win64":
+        return os.environ.get("STUB_WINE") or "/usr/lib/wine/wine64"
+    return os.environ.get("STUB_WINE") or "wine"
+
+
+def wineserver() -> str:
+    if bench_name() == "win64":
+        return os.environ.get("STUB_WINESERVER") or "/usr/lib/wine/wineserver64"
+    return os.environ.get("STUB_WINESERVER") or "wineserver"
+
+
+def wine_env() -> dict[str, str]:
+    return {**WINE_ENV, "WINEARCH": bench_name()}
+
+
+def shipped_build() -> Path:
+    """The build of the shipped 32-bit stub, whatever the bench runs:
+    $STUB_SHIPPED_BUILD, else build/ of the repository."""
+    return Path(os.environ.get("STUB_SHIPPED_BUILD") or REPO / "build")
+
+
 def stub_build() -> Path:
-    """The build directory: $STUB_BUILD, else build/ of the repository."""
-    return Path(os.environ.get("STUB_BUILD") or REPO / "build")
+    """The build the bench runs: $STUB_BUILD, else build/ of the repository
+    (build/win64/ on the win64 bench)."""
+    if os.environ.get("STUB_BUILD"):
+        return Path(os.environ["STUB_BUILD"])
+    return REPO / "build" / "win64" if bench_name() == "win64" else REPO / "build"
 
 
 def stub_exe() -> Path:
@@ -382,7 +409,7 @@ class Bench:
         if not prefix or not display or not (Path(prefix) / "system.reg").exists():
             return None
         env = dict(os.environ)
-        for k, v in WINE_ENV.items():
+        for k, v in wine_env().items():
             env.setdefault(k, v)
         return cls(Path(prefix), display, env)
 
@@ -391,27 +418,27 @@ class Bench:
         """A bench of our own, made as scripts/winebench.sh makes one."""
         base = Path(tempfile.mkdtemp(prefix="stubbench."))
         env = dict(os.environ)
-        env.update(WINE_ENV)
+        env.update(wine_env())
         env["WINEPREFIX"] = str(base / "prefix")
         xvfb = reaper = bench = None
         try:
             xvfb, display = cls._start_xvfb(base)
             env["DISPLAY"] = display
             reaper = subprocess.Popen(["sh", "-c", _REAPER, "reaper", str(os.getpid()), str(xvfb.pid),
-                                       str(base)], env=env, stdin=subprocess.DEVNULL,
+                                       str(base), wineserver()], env=env, stdin=subprocess.DEVNULL,
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                       start_new_session=True)
             bench = cls(base / "prefix", display, env, owned_dir=base, xvfb=xvfb, reaper=reaper)
             log = open(base / "wineboot.log", "wb")
             with log:
-                subprocess.run(["wineboot", "--init"], env=env, stdout=log, stderr=log,
-                               timeout=300, check=False)
-            subprocess.run(["wineserver", "-w"], env=env, timeout=300, check=False)
+                subprocess.run([wine_loader(), "wineboot", "--init"], env=env, stdout=log,
+                               stderr=log, timeout=300, check=False)
+            subprocess.run([wineserver(), "-w"], env=env, timeout=300, check=False)
             bench.prepare()
             # Keep one wineserver for the whole run: every wine start is cheaper.
-            subprocess.run(["wineserver", "-p"], env=env, timeout=60, check=False)
+            subprocess.run([wineserver(), "-p"], env=env, timeout=60, check=False)
         except BaseException:
-            subprocess.run(["wineserver", "-k"], env=env, timeout=60, check=False,
+            subprocess.run([wineserver(), "-k"], env=env, timeout=60, check=False,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             if bench is not None:
                 bench._closed = True
@@ -463,7 +490,7 @@ class Bench:
 
     def _export_environ(self) -> None:
         # Code that calls wine itself (servers, tests) sees our bench too.
-        for k in ("WINEPREFIX", "DISPLAY", *WINE_ENV):
+        for k in ("WINEPREFIX", "DISPLAY", "WINEARCH", *WINE_ENV):
             self._saved_environ[k] = os.environ.get(k)
             os.environ[k] = self.env[k]
 
@@ -486,7 +513,7 @@ class Bench:
         if self._reaper and self._reaper.poll() is None:
             _kill_group(self._reaper)
             self._reaper.wait()
-        subprocess.run(["wineserver", "-k"], env=self.env, timeout=60, check=False,
+        subprocess.run([wineserver(), "-k"], env=self.env, timeout=60, check=False,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if self._xvfb and self._xvfb.poll() is None:
             self._xvfb.terminate()
@@ -535,7 +562,7 @@ class Bench:
         fd, err_name = tempfile.mkstemp(dir=self._scratch, suffix=".err")
         os.close(fd)
         with open(out_name, "wb") as out, open(err_name, "wb") as err:
-            p = subprocess.Popen(["wine", str(exe), *map(str, args)], env=self._env(env), cwd=cwd,
+            p = subprocess.Popen([wine_loader(), str(exe), *map(str, args)], env=self._env(env), cwd=cwd,
                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                  start_new_session=True)
         return WineProcess(p, Path(out_name), Path(err_name), f"wine {exe} {' '.join(map(str, args))}")
