@@ -39,7 +39,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 from servers import FtpServer, Nginx  # noqa: E402
-from winehelp import Bench  # noqa: E402
+from winehelp import Bench, bench_name, shipped_build, wine_loader  # noqa: E402
 
 MB = 1024 * 1024
 BUDGET_TOTAL = 36 * 1024
@@ -269,7 +269,7 @@ class BenchRun:
         """
         tfile = self.work / "time.txt"
         ofile, efile = self.work / "out.txt", self.work / "err.txt"
-        cmd = ["/usr/bin/time", "-v", "-o", str(tfile)] + (["wine"] if wine else []) + list(map(str, argv))
+        cmd = ["/usr/bin/time", "-v", "-o", str(tfile)] + ([wine_loader()] if wine else []) + list(map(str, argv))
         full_env = dict(self.wine.env)
         full_env.update(env or {})
         runs_before = self.setup_runs() if setup else 0
@@ -593,7 +593,9 @@ def header(report, b, args):
     dirty = " (with local changes)" if cmd("git", "status", "--porcelain", "--untracked-files=no") else ""
     report(f"bench/run {' '.join(sys.argv[1:])}".rstrip())
     report(f"  {time.strftime('%Y-%m-%d %H:%M:%S')}  commit {cmd('git', 'rev-parse', '--short', 'HEAD')}{dirty}"
-           f"  {cmd('wine', '--version')}  {os.cpu_count()} CPUs  load {os.getloadavg()[0]:.2f}")
+           f"  {cmd(wine_loader(), '--version')}  {os.cpu_count()} CPUs  load {os.getloadavg()[0]:.2f}")
+    report(f"  bench {bench_name()}: the programs run are those of {b.build}; the size is of the "
+           f"shipped {shipped_build() / 'install.exe'}")
     report("  The machine is shared with other work: figures vary from run to run; compare only "
            "figures of the same run.")
     report("  CPU and memory are of the Windows program's own process as /usr/bin/time -v sees it "
@@ -636,7 +638,7 @@ def main():
         header(report, b, args)
         budget_failures = []
         if "size" in sections:
-            budget_failures = size_section(report, b.build / "install.exe")
+            budget_failures = size_section(report, shipped_build() / "install.exe")
             report()
         b.make_files()
         b.start_servers(stack)

@@ -58,10 +58,33 @@ IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 
 # ---------------------------------------------------------------- build ---
 
+_machine_bench: str | None = None
+
+
 def bench_name() -> str:
     """The bench of this run: win32 (32-bit programs in a 32-bit prefix) or
-    win64 (the 64-bit test build in a 64-bit prefix); $STUB_BENCH, else win32."""
-    return os.environ.get("STUB_BENCH") or "win32"
+    win64 (the 64-bit test build in a 64-bit prefix). $STUB_BENCH, else the
+    one this machine can run, found as scripts/winebench.sh finds it."""
+    global _machine_bench
+    if os.environ.get("STUB_BENCH"):
+        return os.environ["STUB_BENCH"]
+    if _machine_bench is None:
+        _machine_bench = "win32" if runs_32bit_programs() else "win64"
+    return _machine_bench
+
+
+def runs_32bit_programs() -> bool:
+    """Whether a static 32-bit program that only exits runs here."""
+    with tempfile.TemporaryDirectory(prefix="stubprobe32.") as d:
+        src, obj, exe = (Path(d) / n for n in ("exit.s", "exit.o", "exit"))
+        src.write_text(".globl _start\n_start:\n movl $1, %eax\n xorl %ebx, %ebx\n int $0x80\n")
+        try:
+            subprocess.run(["as", "--32", "-o", str(obj), str(src)], check=True, capture_output=True)
+            subprocess.run(["ld", "-m", "elf_i386", "-o", str(exe), str(obj)], check=True,
+                           capture_output=True)
+            return subprocess.run([str(exe)], capture_output=True).returncode == 0
+        except (OSError, subprocess.CalledProcessError):
+            return False
 
 
 def wine_loader() -> str:
