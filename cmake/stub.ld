@@ -1,7 +1,12 @@
-/* Layout of the stub: code, data and the import tables in one section, the
-   zero-filled records after it (memory only), then the resources. Few
-   sections mean small headers and little padding to the file alignment in a
-   program every user downloads. */
+/* Layout of the stub: the sections of an ordinary program, each with the
+   rights its contents need and no more. Code is read and executed, constants
+   and the import tables are only read, data is read and written; nothing is
+   both written and executed. Virus scanners take one writable and executable
+   section without an import lookup table for a packed program, and a false
+   alarm on a file every user downloads costs more than the bytes saved.
+   Few sections still keep the headers and the padding to the file alignment
+   small: .text, .rdata, .data, .bss (memory only) and .rsrc, which stays last
+   so that tools/stamp can rewrite it in place. */
 OUTPUT_FORMAT(pei-i386)
 SECTIONS
 {
@@ -12,36 +17,33 @@ SECTIONS
     *(.text)
     *(SORT(.text$*))
     *(.text.*)
+  }
+  .rdata BLOCK(__section_alignment__) :
+  {
     *(.rdata)
     *(SORT(.rdata$*))
-    *(.data)
-    *(SORT(.data$*))
     . = ALIGN(4);
-    __stub_import_directory = .;
+    /* The import tables as the linker builds them: directory, lookup table
+       (the names a loader binds by), address table, names. The linker sets
+       the header's import directory from these four symbols when it finds
+       them, and takes their values as relative to the image base there. */
+    ".idata$2" = . - __image_base__;
     KEEP (SORT(*)(.idata$2))
     KEEP (SORT(*)(.idata$3))
     /* These zeroes mark the end of the import list. */
     LONG (0); LONG (0); LONG (0); LONG (0); LONG (0);
-    __stub_import_directory_end = .;
-    __stub_iat = .;
+    ".idata$4" = . - __image_base__;
+    KEEP (SORT(*)(.idata$4))
+    ".idata$5" = . - __image_base__;
     KEEP (SORT(*)(.idata$5))
-    __stub_iat_end = .;
+    ".idata$6" = . - __image_base__;
     KEEP (SORT(*)(.idata$6))
     KEEP (SORT(*)(.idata$7))
-    . = ALIGN(4);
-    /* Everything from here on is read and then cut off by
-       cmake/finish_stub.py: where the import tables are (the linker sets the
-       header's directories only for a section of its own), and the second
-       copy of the name lookup table, which loaders do without: the address
-       table holds the same entries until the program is loaded. */
-    __stub_cut = .;
-    LONG (__stub_import_directory - __image_base__);
-    LONG (__stub_import_directory_end - __stub_import_directory);
-    LONG (__stub_iat - __image_base__);
-    LONG (__stub_iat_end - __stub_iat);
-    LONG (__stub_cut - __image_base__);
-    KEEP (SORT(*)(.idata$4))
-    LONG (__stub_cut - __image_base__);
+  }
+  .data BLOCK(__section_alignment__) :
+  {
+    *(.data)
+    *(SORT(.data$*))
   }
   .bss BLOCK(__section_alignment__) :
   {

@@ -55,6 +55,16 @@ static LONG WINAPI ReportFault(EXCEPTION_POINTERS* fault) {
     ExitProcess(0);
 }
 
+// From Windows 98 and 2000 on a process may take the foreground only when
+// the foreground process lets it, and the user has just started this copy,
+// not the first one. Windows 95 and NT 4.0 have neither the rule nor the call.
+static void AllowAnyForeground() {
+    typedef BOOL(WINAPI * AllowCall)(DWORD);
+    AllowCall allow = (AllowCall)GetProcAddress(GetModuleHandleA("user32.dll"),
+                                                "AllowSetForegroundWindow");
+    if (allow) allow((DWORD)-1);  // ASFW_ANY; refused, the dialog only flashes
+}
+
 static void CloseLeftovers(TransferState* state) {
     if (HasHandle(state->requestHandle)) InternetCloseHandle(state->requestHandle);
     if (HasHandle(state->internetHandle)) InternetCloseHandle(state->internetHandle);
@@ -80,7 +90,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) {
         if (mutex) CloseHandle(mutex);
         HWND other = FindWindowA(name, 0);
-        if (IsWindow(other)) SendMessageA(other, UM_ACTIVATE, 0, 0);
+        if (IsWindow(other)) {
+            AllowAnyForeground();
+            SendMessageA(other, UM_ACTIVATE, 0, 0);
+        }
         return -1;
     }
 

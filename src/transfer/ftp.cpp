@@ -4,10 +4,27 @@
 #include "../progress/progress.h"
 #include "../handover/handover.h"
 
+typedef BOOL(WINAPI* FtpCommandCall)(HINTERNET, BOOL, DWORD, LPCSTR, DWORD_PTR, HINTERNET*);
+
 #ifdef STUB_SEAMS
-BOOL (WINAPI* SeamFtpCommand)(HINTERNET, BOOL, DWORD, LPCSTR, DWORD_PTR, HINTERNET*) = FtpCommandA;
-#define FtpCommandA SeamFtpCommand
+FtpCommandCall SeamFtpCommand;
+const char* SeamFtpCommandName = "FtpCommandA";
+#define FTP_COMMAND_NAME SeamFtpCommandName
+#else
+#define FTP_COMMAND_NAME "FtpCommandA"
 #endif
+
+// FtpCommandA came with the client of Internet Explorer 5: imported, it
+// would keep the program from starting at all where an older client is
+// installed, so it is looked up.
+static FtpCommandCall LookUpFtpCommand() {
+    FtpCommandCall call =
+        (FtpCommandCall)GetProcAddress(GetModuleHandleA("wininet.dll"), FTP_COMMAND_NAME);
+#ifdef STUB_SEAMS
+    if (call && SeamFtpCommand) call = SeamFtpCommand;
+#endif
+    return call;
+}
 
 enum { replyLimit = 8192, bufferSize = 65536 };
 
@@ -58,6 +75,81 @@ static DWORD FetchReply(char* buffer) {
     return length;
 }
 
+// Without FtpCommandA there is no SIZE, MDTM or REST: the whole file is
+// fetched afresh with a total that stays unknown until the end, and only the
+// server's word that the transfer completed (a 2xx reply once the data has
+// ended) tells a whole file from one whose data connection was cut.
+static DWORD FetchWholeFile(TransferState* state, const char* path) {
+    HANDLE file = state->fileHandle;
+    HINTERNET data = 0;
+    DWORD result = 0, running = 0;
+    char* buffer = (char*)GlobalAlloc(GMEM_ZEROINIT, bufferSize);
+    // No record may vouch for what this run writes: a later run with a newer
+    // client would continue a file that began as another version.
+    DeleteResumeRecord(&theSession);
+    state->baseBytes = 0;
+    state->totalBytes = 0;
+    state->startTick = GetTickCount();
+    if (!buffer) {
+        state->errorCode = ERROR_NOT_ENOUGH_MEMORY;
+        goto end;
+    }
+    // Bytes an earlier run kept go: the file starts empty.
+    SetFilePointer(file, 0, 0, FILE_BEGIN);  // position 0 cannot be refused
+    if (!SetEndOfFile(file)) {
+        state->errorCode = GetLastError();
+        goto end;
+    }
+    PostProgress(state);
+    data = FtpOpenFileA(state->requestHandle, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
+    if (!data) {
+        state->errorCode = LastErrorOr(ERROR_INTERNET_EXTENDED_ERROR);
+        goto end;
+    }
+    result = 1;
+    while (!state->stopRequested) {
+        DWORD count = 0, wrote = 0;
+        if (!InternetReadFile(data, buffer, bufferSize, &count)) {
+            state->errorCode = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
+            result = 0;
+            break;
+        }
+        if (count == 0) break;
+        if (!WriteFile(file, buffer, count, &wrote, 0) || wrote != count) {
+            state->errorCode = LastErrorOr(ERROR_WRITE_FAULT);
+            result = 0;
+            break;
+        }
+        running += count;
+        state->doneBytes = running;
+        PostProgress(state);
+    }
+    // Closing the data handle has the client read the server's final reply.
+    InternetCloseHandle(data);
+    if (result && !state->stopRequested) {
+        if (FetchReply(buffer) && buffer[0] == '2') {
+            state->totalBytes = running;
+        } else {
+            state->errorCode = ERROR_INTERNET_CONNECTION_RESET;
+            result = 0;
+        }
+    }
+end:
+    // What is on disk now can never be continued: the next run starts afresh.
+    if (!result || state->stopRequested) {
+        SetFilePointer(file, 0, 0, FILE_BEGIN);
+        SetEndOfFile(file);  // emptied, or left for the next run to overwrite
+        running = 0;
+    }
+    state->doneBytes = running;
+    PostProgress(state);
+    if (buffer) GlobalFree(buffer);
+    CloseHandle(file);
+    state->fileHandle = 0;
+    CloseInternet(state);
+    return result;
+}
+
 DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, DWORD resume) {
     const InstallSession* session = &theSession;
 
@@ -97,6 +189,8 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
         return 0;
     }
     HINTERNET connection = state->requestHandle;
+    FtpCommandCall FtpCommandA = LookUpFtpCommand();
+    if (!FtpCommandA) return FetchWholeFile(state, path);
 
     char* buffer = (char*)GlobalAlloc(GMEM_ZEROINIT, bufferSize);
     if (!buffer) {

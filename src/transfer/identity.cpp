@@ -55,8 +55,20 @@ const char* GetAgentString() {
     return text;
 }
 
+#ifdef STUB_SEAMS
+HINTERNET(WINAPI* SeamInternetOpen)(LPCSTR, DWORD, LPCSTR, LPCSTR, DWORD) = InternetOpenA;
+#define InternetOpenA SeamInternetOpen
+#endif
+
 // Every internet session of the run: the agent text, the system's own
-// settings without proxy auto-detection, synchronous calls.
+// settings without proxy auto-detection, synchronous calls. Older clients
+// do not know that access type and refuse it as a bad parameter: the
+// system's settings as they are then.
 HINTERNET OpenInternetSession() {
-    return InternetOpenA(GetAgentString(), INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY, 0, 0, 0);
+    const char* agent = GetAgentString();
+    HINTERNET session =
+        InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY, 0, 0, 0);
+    if (!session && GetLastError() == ERROR_INVALID_PARAMETER)
+        session = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, 0, 0, 0);
+    return session;
 }

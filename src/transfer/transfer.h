@@ -42,6 +42,10 @@ const char* GetAgentString();
 HINTERNET OpenInternetSession();
 
 #ifdef STUB_SEAMS
-// Test builds can replace the one call that opens the FTP data connection.
+// Test builds can replace the FTP command call, or look up a name that is
+// not there, as with a client older than Internet Explorer 5.
 extern BOOL (WINAPI* SeamFtpCommand)(HINTERNET, BOOL, DWORD, LPCSTR, DWORD_PTR, HINTERNET*);
+extern const char* SeamFtpCommandName;
+// And the call that opens every internet session.
+extern HINTERNET(WINAPI* SeamInternetOpen)(LPCSTR, DWORD, LPCSTR, LPCSTR, DWORD);
 #endif

@@ -1,14 +1,20 @@
 // Test driver: runs the stub's own code piece by piece and prints JSON.
 //
 //   stubdriver transfer URL FILE [--resume 0|1] [--window] [--cancel-at BYTES]
-//              [--retr-seam open|fail] [--product P] [--regkey K] [--install N]
+//              [--retr-seam open|fail] [--old-client] [--product P] [--regkey K]
+//              [--install N]
 //   stubdriver progress [--quiet] [--title T] STEP...
 //       steps: total=N base=N done=N elapsed=MS (start that long ago) post
 //              sleep=MS grace (wait 2.3 s) wait-stop=MS hold=MS hide
 //              gate=PATH (wait for the file) watch=MS (did the dialog show?)
 //              wait-thread=MS (for the progress thread to end)
 //   stubdriver reboot PATH [--no-movefileex]
-//   stubdriver event URL CAMPAIGN MODE
+//   stubdriver event URL CAMPAIGN MODE [--old-client]
+//
+// --old-client: the internet client of Internet Explorer 3 and 4 as the
+// product sees it: no FtpCommandA, and InternetOpenA refuses access type 4
+// (preconfigured without proxy detection) as a bad parameter. The output
+// gains "openTypes", the access types asked for, in order.
 //   stubdriver agent
 //   stubdriver tempdir
 #include <stdio.h>
@@ -71,6 +77,23 @@ static BOOL WINAPI RetrSeam(HINTERNET connection, BOOL expectResponse, DWORD fla
     return *data != 0;
 }
 
+static char openTypes[64] = "";
+static HINTERNET WINAPI OldClientOpen(LPCSTR agent, DWORD type, LPCSTR proxy, LPCSTR bypass,
+                                      DWORD flags) {
+    sprintf(openTypes + strlen(openTypes), "%s%lu", openTypes[0] ? ", " : "", type);
+    if (type == INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return InternetOpenA(agent, type, proxy, bypass, flags);
+}
+
+static void ApplyClient(int argc, char** argv) {
+    if (!Flag(argc, argv, "--old-client")) return;
+    SeamFtpCommandName = "FtpCommandA-absent";
+    SeamInternetOpen = OldClientOpen;
+}
+
 static void ApplySession(int argc, char** argv) {
     theSession.productCode = Option(argc, argv, "--product", theSession.productCode);
     theSession.registryKey = Option(argc, argv, "--regkey", theSession.registryKey);
@@ -101,11 +124,11 @@ static int Transfer(int argc, char** argv) {
            "\"baseBytes\": %lu, \"stopRequested\": %lu, \"internetHandle\": \"%s\", "
            "\"requestHandle\": \"%s\", \"fileHandle\": \"%s\", \"reports\": %lu, "
            "\"firstDone\": %lu, \"firstBase\": %lu, \"firstTotal\": %lu, \"retrSeamCalls\": %d, "
-           "\"attributes\": %lu}\n",
+           "\"attributes\": %lu, \"openTypes\": [%s]}\n",
            result, state->errorCode, state->totalBytes, state->doneBytes, state->baseBytes,
            state->stopRequested, HandleState(state->internetHandle),
            HandleState(state->requestHandle), HandleState(state->fileHandle), reports, firstDone,
-           firstBase, firstTotal, retrSeamCalls, GetFileAttributesA(file));
+           firstBase, firstTotal, retrSeamCalls, GetFileAttributesA(file), openTypes);
     fflush(stdout);
     return 0;
 }
@@ -261,6 +284,7 @@ static int DriverMain(int argc, char** argv) {
     InitCommonControls();
     LoadConfiguration();
     ApplySession(argc, argv);
+    ApplyClient(argc, argv);
     if (argc < 2) return 2;
     const char* command = argv[1];
     if (!strcmp(command, "transfer")) return Transfer(argc, argv);
@@ -274,7 +298,8 @@ static int DriverMain(int argc, char** argv) {
         theSession.eventUrl = argv[2];
         theSession.campaign = argv[3];
         DWORD result = SendEvent(&theSession, atoi(argv[4]));
-        printf("{\"result\": %lu, \"capacity\": %lu}\n", result, SeamReplyCapacity);
+        printf("{\"result\": %lu, \"capacity\": %lu, \"openTypes\": [%s]}\n", result,
+               SeamReplyCapacity, openTypes);
         return 0;
     }
     if (!strcmp(command, "agent")) {

@@ -565,3 +565,65 @@ def test_cancel_stops_before_the_next_read(drive, ftp, replies):
     assert ftp.wait_for_transfers(1)[-1].outcome == "aborted"
     assert drive.record(name) == {"Date": FILE_DATE, "Time": FILE_TIME,
                                   "Size": 0 if replies else len(DATA)}
+
+
+# --- a client without FtpCommandA (the WinINet of Internet Explorer 3 and 4) ---
+
+# What the run finds and what the server does. "leftover": bytes an earlier
+# run kept, with the record that vouches for them; "longer": a leftover file
+# longer than the server's, whose tail must not survive.
+OLD_CLIENT_CASES = {
+    "fresh": {},
+    "leftover": {"leftover": "kept"},
+    "longer": {"leftover": "longer"},
+    "cut-close": {"faults": {"cut_after": 100_000, "cut_mode": "close"}},
+    "cut-reset": {"faults": {"cut_after": 100_000, "cut_mode": "reset"}},
+    "retr-refused": {"faults": {"replies": {"RETR": RETR_REFUSED}}},
+    "cancel": {"faults": {"slow": (4096, 0.02)}, "options": ["--cancel-at", 20_000]},
+}
+
+
+@pytest.mark.parametrize("case", list(OLD_CLIENT_CASES))
+def test_client_without_ftp_command_fetches_the_whole_file(drive, ftp, site, case):
+    """No SIZE, MDTM or REST: the whole file every time, from an empty output
+    file, and without a size only the server's closing reply tells a whole
+    file from a cut one. What cannot be continued is not kept: no record, and
+    after anything but a whole file an empty output file."""
+    change = OLD_CLIENT_CASES[case]
+    name = "old-" + case
+    path = serve(site, name + ".bin")
+    drive.forget(name)
+    drive.file(name).unlink(missing_ok=True)
+    if change.get("leftover") == "kept":
+        leave_partial(drive, ftp, name, path)
+        assert drive.record(name) is not None
+    elif change.get("leftover") == "longer":
+        drive.file(name).write_bytes(DATA + b"tail of a longer file")
+    ftp.set_faults(**change.get("faults", {}))
+
+    out = drive.transfer(name, ftp.url(path), "--old-client", *change.get("options", []))
+
+    cmds = after_login(ftp)
+    assert not {c.split()[0] for c in cmds} & {"SIZE", "MDTM", "REST"}, cmds
+    assert cmds.count("RETR " + path) == 1, cmds
+    assert [t.rest for t in ftp.transfers] == ([] if case == "retr-refused" else [0])
+    assert out["openTypes"] == [4, 0], out
+    assert all_closed(out), out
+    assert out["attributes"] & HIDDEN, out
+    assert drive.record(name) is None
+    assert out["baseBytes"] == out["firstBase"] == out["firstTotal"] == 0, out
+    if case in ("fresh", "leftover", "longer"):
+        assert (out["result"], out["errorCode"]) == (1, 0), out
+        # Known at the end, so the launch sees a whole file.
+        assert out["totalBytes"] == out["doneBytes"] == len(DATA), out
+        assert drive.file(name).read_bytes() == DATA
+        return
+    if case == "cancel":
+        assert (out["result"], out["errorCode"], out["stopRequested"]) == (1, 0, 1), out
+    else:
+        assert out["result"] == 0 and out["errorCode"] != 0, out
+    if case == "cut-close":
+        # The data ended quietly; the server's 426 gives it away.
+        assert out["errorCode"] == ERROR_INTERNET_CONNECTION_RESET, out
+    assert (out["totalBytes"], out["doneBytes"]) == (0, 0), out
+    assert drive.file(name).read_bytes() == b""
