@@ -13,8 +13,9 @@
 //
 // --old-client: the internet client of Internet Explorer 3 and 4 as the
 // product sees it: no FtpCommandA, and InternetOpenA refuses access type 4
-// (preconfigured without proxy detection) as a bad parameter. The output
-// gains "openTypes", the access types asked for, in order.
+// (preconfigured without proxy detection) as a bad parameter.
+// transfer and event print "openTypes": the access types of the sessions the
+// product opened, in order.
 //   stubdriver agent
 //   stubdriver tempdir
 #include <stdio.h>
@@ -77,11 +78,15 @@ static BOOL WINAPI RetrSeam(HINTERNET connection, BOOL expectResponse, DWORD fla
     return *data != 0;
 }
 
+// Every session the product opens, by access type; an old client refuses
+// the type it does not know.
 static char openTypes[64] = "";
-static HINTERNET WINAPI OldClientOpen(LPCSTR agent, DWORD type, LPCSTR proxy, LPCSTR bypass,
+static bool oldClient;
+static HINTERNET WINAPI RecordingOpen(LPCSTR agent, DWORD type, LPCSTR proxy, LPCSTR bypass,
                                       DWORD flags) {
-    sprintf(openTypes + strlen(openTypes), "%s%lu", openTypes[0] ? ", " : "", type);
-    if (type == INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY) {
+    if (strlen(openTypes) < sizeof openTypes - 16)
+        sprintf(openTypes + strlen(openTypes), "%s%lu", openTypes[0] ? ", " : "", type);
+    if (oldClient && type == INTERNET_OPEN_TYPE_PRECONFIG_WITH_NO_AUTOPROXY) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -89,9 +94,9 @@ static HINTERNET WINAPI OldClientOpen(LPCSTR agent, DWORD type, LPCSTR proxy, LP
 }
 
 static void ApplyClient(int argc, char** argv) {
-    if (!Flag(argc, argv, "--old-client")) return;
-    SeamFtpCommandName = "FtpCommandA-absent";
-    SeamInternetOpen = OldClientOpen;
+    SeamInternetOpen = RecordingOpen;
+    oldClient = Flag(argc, argv, "--old-client");
+    if (oldClient) SeamFtpCommandName = "FtpCommandA-absent";
 }
 
 static void ApplySession(int argc, char** argv) {

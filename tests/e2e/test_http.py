@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from servers import FaultServer, Nginx
+from servers import FaultServer, FtpServer, Nginx
 from winehelp import TransferDriver, free_port, run_driver
 
 DATA = bytes((i * 7 + i // 256) & 0xFF for i in range(300_000))
@@ -480,3 +480,42 @@ def test_server_sees_product_and_windows_version(drive, fault, win_version, vers
     # A second and a third call give the pointer of the first.
     assert run_driver(drive.bench, "agent", "--product", PRODUCT) == {
         "agent": f"{PRODUCT} ({os_name})", "samePointer": 1, "osKind": os_kind}
+
+
+# --- the session every transfer and ping opens ----------------------------------
+
+PRECONFIG_NO_AUTOPROXY, PRECONFIG = 4, 0
+
+
+@pytest.mark.parametrize("kind", ["http", "ftp", "event"])
+@pytest.mark.parametrize("client", ["current", "old"])
+def test_session_falls_back_to_preconfigured_on_an_older_client(drive, fault, tmp_path, kind,
+                                                                client):
+    """Every session asks for the system's settings without proxy detection;
+    a client that refuses that access type as a bad parameter (before
+    Internet Explorer 5) gets the plain preconfigured type, and the transfer
+    or ping goes on as before."""
+    name = f"open-{kind}-{client}"
+    options = ["--old-client"] if client == "old" else []
+    if kind == "ftp":
+        (tmp_path / "setup.exe").write_bytes(DATA)
+        with FtpServer(str(tmp_path)) as ftp:
+            out = drive.transfer(name, ftp.url("/setup.exe"), *options)
+    elif kind == "http":
+        path = fault_file(fault, name)
+        out = drive.transfer(name, fault.url(path), *options)
+        # The second session still names the client.
+        assert [r.user_agent[:len(PRODUCT) + 2] for r in fault.requests_for(path)] == \
+            [PRODUCT + " ("]
+    else:
+        path = "/" + name + ".php"
+        fault.add_event(path)
+        out = run_driver(drive.bench, "event", fault.url(path), "c", 1, "--product", PRODUCT,
+                         *options)
+        assert [(r.target, r.user_agent[:len(PRODUCT) + 2]) for r in fault.requests_for(path)] \
+            == [(path + "?camp=c&mode=1", PRODUCT + " (")]
+    assert out["result"] == 1, out
+    if kind != "event":
+        assert out["errorCode"] == 0 and drive.file(name).read_bytes() == DATA, out
+    assert out["openTypes"] == ([PRECONFIG_NO_AUTOPROXY] if client == "current"
+                                else [PRECONFIG_NO_AUTOPROXY, PRECONFIG]), out

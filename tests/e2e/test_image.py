@@ -126,16 +126,134 @@ def test_headers_load_on_windows_95(image):
         "entry point 0x%x is not in a code section" % image.address_of_entry_point
 
 
+# --------------------------------------------------------------- sections
+
+# An ordinary program: code read and executed, constants (the import tables
+# among them, and the resources) only read, data read and written. One
+# writable and executable section without an import lookup table is what
+# packers produce, and heuristic virus scanners flag that profile.
+R, W, X = pe.SCN_MEM_READ, pe.SCN_MEM_WRITE, pe.SCN_MEM_EXECUTE
+SECTION_RIGHTS = {".text": R | X, ".rdata": R, ".data": R | W, ".bss": R | W, ".rsrc": R}
+ORDINARY_LAYOUT = "the 64-bit test build is linked without cmake/stub.ld and cmake/finish_stub.py"
+
+
+@pytest.mark.bench("win32", reason=ORDINARY_LAYOUT)
+def test_sections_are_those_of_an_ordinary_program(image):
+    problems = ["section %s is both writable and executable" % s.name
+                for s in image.sections if s.characteristics & W and s.characteristics & X]
+    rights = {s.name: s.characteristics & (R | W | X) for s in image.sections}
+    if rights != SECTION_RIGHTS:
+        show = lambda table: {n: "".join(c for c, bit in (("r", R), ("w", W), ("x", X)) if v & bit)
+                              for n, v in table.items()}
+        problems.append("sections and rights %r, want %r" % (show(rights), show(SECTION_RIGHTS)))
+    names = [s.name for s in image.sections]
+    # The resources last, so that tools/stamp can rewrite them in place.
+    if names[-1:] != [".rsrc"]:
+        problems.append("resources are not the last section: %r" % names)
+    for s in image.sections:
+        if s.raw_pointer % image.file_alignment or s.raw_size % image.file_alignment:
+            problems.append("section %s is not aligned to the file alignment" % s.name)
+    if image.file_alignment != 512:
+        problems.append("file alignment %d, want 512" % image.file_alignment)
+    code = image.section_for_rva(image.address_of_entry_point)
+    if code is None or code.name != ".text":
+        problems.append("entry point outside .text")
+    rva, _ = image.directory(pe.DIR_IMPORT)
+    if image.section_for_rva(rva) is None or image.section_for_rva(rva).name != ".rdata":
+        problems.append("import directory not in .rdata")
+    assert not problems, "\n".join(problems)
+
+
+@pytest.mark.bench("win32", reason=ORDINARY_LAYOUT)
+def test_every_import_keeps_its_lookup_table(image):
+    """The lookup table (OriginalFirstThunk) names the imports apart from the
+    address table the loader overwrites; it must be there and name the same."""
+    rva, size = image.directory(pe.DIR_IMPORT)
+    at, descriptors = image.rva_to_offset(rva), 0
+    while True:
+        lookup, _, _, name, address = struct.unpack_from("<IIIII", image.data, at)
+        if not (lookup or name or address):
+            break
+        dll = image.cstring_at_rva(name)
+        assert lookup, "%s has no import lookup table" % dll
+        first, second = image.rva_to_offset(lookup), image.rva_to_offset(address)
+        count = 0
+        while True:
+            entry = struct.unpack_from("<I", image.data, first + 4 * count)[0]
+            assert entry == struct.unpack_from("<I", image.data, second + 4 * count)[0], \
+                "%s: lookup and address tables differ at entry %d" % (dll, count)
+            if not entry:
+                break
+            count += 1
+        assert count, "%s: empty lookup table" % dll
+        descriptors += 1
+        at += 20
+    assert descriptors == len(image.imported_dlls()) and size == 20 * (descriptors + 1), \
+        (descriptors, size)
+
+
+@pytest.mark.bench("win32", reason=ORDINARY_LAYOUT)
+def test_checksum_is_right(image):
+    assert image.checksum, "no checksum"
+    assert image.checksum == pe.pe_checksum(image.data, image.checksum_offset), \
+        "checksum 0x%08x, the file sums to 0x%08x" % (
+            image.checksum, pe.pe_checksum(image.data, image.checksum_offset))
+
+
 # ---------------------------------------------------------------- imports
 
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "wininet.dll", "comctl32.dll"}
+
+# The functions of the WinINet of Internet Explorer 3, the oldest client the
+# stub supports (Windows 95 and NT 4.0 come without one, or with an older
+# one). Source: the WinINet function reference of the MSDN Web Workshop,
+# which gave each function's "Minimum Availability" (Internet Explorer 3.0,
+# 4.0 or 5); its list of the functions available from Internet Explorer 3.0
+# on is kept in the header of modWININET.bas in github.com/iMMAP/OASISClientV4.
+# The same functions, without FtpCommand, make up the Win32 Internet function
+# overview of the ActiveX SDK of 1996 (inetsdk/help/sweep/sweep038.htm). Among
+# the later ones: FtpCommand and FtpGetFileSize came with Internet Explorer 5,
+# HttpSendRequestEx, InternetReadFileEx and the dial-up functions with 4.0.
+# A name stands for its ANSI form too (FtpOpenFile: FtpOpenFileA).
+WININET_IE3 = {
+    "CommitUrlCacheEntry", "CreateUrlCacheEntry", "DeleteUrlCacheEntry", "FindCloseUrlCache",
+    "FindFirstUrlCacheEntry", "FindNextUrlCacheEntry", "FtpCreateDirectory", "FtpDeleteFile",
+    "FtpFindFirstFile", "FtpGetCurrentDirectory", "FtpGetFile", "FtpOpenFile", "FtpPutFile",
+    "FtpRemoveDirectory", "FtpRenameFile", "FtpSetCurrentDirectory", "GetUrlCacheEntryInfo",
+    "GopherCreateLocator", "GopherFindFirstFile", "GopherGetAttribute", "GopherGetLocatorType",
+    "GopherOpenFile", "HttpAddRequestHeaders", "HttpOpenRequest", "HttpQueryInfo",
+    "HttpSendRequest", "InternetAttemptConnect", "InternetCanonicalizeUrl",
+    "InternetCheckConnection", "InternetCloseHandle", "InternetCombineUrl",
+    "InternetConfirmZoneCrossing", "InternetConnect", "InternetCrackUrl", "InternetCreateUrl",
+    "InternetErrorDlg", "InternetFindNextFile", "InternetGetCookie",
+    "InternetGetLastResponseInfo", "InternetLockRequestFile", "InternetOpen", "InternetOpenUrl",
+    "InternetQueryDataAvailable", "InternetQueryOption", "InternetReadFile", "InternetSetCookie",
+    "InternetSetFilePointer", "InternetSetOption", "InternetSetStatusCallback",
+    "InternetTimeFromSystemTime", "InternetTimeToSystemTime", "InternetUnlockRequestFile",
+    "InternetWriteFile", "ReadUrlCacheEntryStream", "RetrieveUrlCacheEntryFile",
+    "RetrieveUrlCacheEntryStream", "SetUrlCacheEntryInfo", "UnlockUrlCacheEntryFile",
+    "UnlockUrlCacheEntryStream",
+}
+
+
+def test_wininet_imports_are_those_of_internet_explorer_3(image):
+    """The loader refuses to start a program that imports a function the
+    installed client lacks, before any code of it runs and without our error
+    box: every later function is looked up at run time instead."""
+    wininet = [imp.name for imp in image.imports() if imp.dll.lower() == "wininet.dll"]
+    assert wininet, "no WinINet imports"
+    later = [n for n in wininet if n not in WININET_IE3 and n[:-1] not in WININET_IE3]
+    assert not later, "not in the WinINet of Internet Explorer 3: %r" % later
 CRT_PATTERN = re.compile(r"^(msvcr|msvcp|msvcrt|ucrt|api-ms-win-crt|vcruntime|libstdc\+\+|libgcc|libwinpthread)",
                          re.I)
 
-# Functions that later Windows versions export but Windows 95 does not; an
-# import of any of them stops the stub from loading there at all.
+# Functions that later Windows versions export but Windows 95 or NT 4.0 does
+# not (or not without a later Internet Explorer or service pack); an import of
+# any of them stops the stub from loading there at all.
 NOT_ON_WINDOWS_95 = {
     "kernel32.dll": {
+        "GetDiskFreeSpaceExA", "CreateToolhelp32Snapshot", "Process32First", "Module32First",
+        "GetSystemTimes", "VerifyVersionInfoA", "SetThreadExecutionState", "AttachConsole",
         "GetFileSizeEx", "SetFilePointerEx", "MoveFileExA", "MoveFileWithProgressA",
         "GetFileAttributesExA", "GetLongPathNameA", "CopyFileExA", "FindFirstFileExA",
         "ReplaceFileA", "CreateHardLinkA", "IsDebuggerPresent", "IsProcessorFeaturePresent",
@@ -150,10 +268,18 @@ NOT_ON_WINDOWS_95 = {
         "AllowSetForegroundWindow", "LockSetForegroundWindow", "SetLayeredWindowAttributes",
         "GetAncestor", "FlashWindowEx", "AnimateWindow", "GetLastInputInfo", "SendInput",
         "MessageBoxTimeoutA", "MonitorFromWindow", "GetMonitorInfoA", "PrintWindow",
+        "GetWindowInfo", "GetGUIThreadInfo", "GetComboBoxInfo", "RealGetWindowClassA",
+        "GetAltTabInfoA", "TrackMouseEvent", "GetLayeredWindowAttributes",
     },
     "advapi32.dll": {
         "RegGetValueA", "RegDeleteKeyExA", "RegDeleteTreeA", "RegSetKeyValueA",
-        "RegOpenCurrentUser", "RegCopyTreeA",
+        "RegOpenCurrentUser", "RegCopyTreeA", "RegDisablePredefinedCache",
+        # CryptoAPI: Windows 95 only with Internet Explorer 3.02 or OSR2.
+        "CryptAcquireContextA", "CryptCreateHash", "CryptHashData", "CryptGetHashParam",
+    },
+    "comctl32.dll": {
+        # Version 4.70 (Internet Explorer 3) and later; Windows 95 has 4.00.
+        "InitCommonControlsEx", "_TrackMouseEvent", "TaskDialog", "TaskDialogIndirect",
     },
 }
 
@@ -401,10 +527,9 @@ def test_stamp_block(image, build_values):
     off = hits[0]
     section = image.section_for_offset(off)
     assert section is not None, "stamp marker at 0x%x is outside every section's loaded data" % off
-    # Code and data share one section in this layout; what matters is that the
-    # block is stored initialised data the program can write and read.
-    assert section.is_initialized_data and section.characteristics & 0x80000000, \
-        "stamp marker in section %s (0x%08x), want writable initialised data" % (
+    # Stored, initialised data the program reads, never code.
+    assert section.is_initialized_data and section.characteristics & pe.SCN_MEM_WRITE and \
+        not section.is_code, "stamp marker in section %s (0x%08x), want writable initialised data" % (
             section.name, section.characteristics)
     assert section is not image.resource_section(), "stamp marker lies in the resources"
     assert section.contains_offset(off + 23), "stamp block runs past the end of %s" % section.name

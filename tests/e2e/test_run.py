@@ -6,6 +6,7 @@ unstamped stub fails its download at once and shows the error box; that
 box is the point at which these tests look at the running program.
 """
 
+import re
 import time
 
 import pytest
@@ -80,6 +81,37 @@ def test_error_box_uses_the_system_text_when_there_is_one(bench, clean, tmp_path
         assert run.wait(timeout=30).code == 0
     finally:
         bench.set_temp(None)
+
+
+RELAY_KEY = r"HKCU\Software\Wine\Debug"
+
+
+def test_second_copy_lets_the_first_take_the_foreground_before_it_asks(bench, clean):
+    """From Windows 98 and 2000 on only the foreground process may hand the
+    foreground on, and that is the second copy. Wine does not enforce the
+    rule, so the window order cannot show the call: Wine's relay trace of the
+    second copy's calls into user32 does. AllowSetForegroundWindow is looked
+    up at run time (Windows 95 and NT 4.0 lack it; the image test holds it
+    out of the imports), so the trace, not the import table, is the proof."""
+    first = bench.start(stub_exe())
+    bench.reg_add(RELAY_KEY, "RelayInclude",
+                  "user32.AllowSetForegroundWindow;user32.SendMessageA")
+    try:
+        box = wait_error_box(bench)
+        second = bench.run(stub_exe(), timeout=60, env={"WINEDEBUG": "+relay"})
+        assert second.code == 255
+        calls = [line.split(":Call user32.", 1)[1].split(")", 1)[0] + ")"
+                 for line in second.err.splitlines() if ":Call user32." in line]
+        allow = [i for i, c in enumerate(calls)
+                 if re.fullmatch(r"AllowSetForegroundWindow\((0{8})?ffffffff\)", c)]
+        activate = [i for i, c in enumerate(calls)
+                    if re.fullmatch(r"SendMessageA\(\w+,0*6bd,0+,0+\)", c)]
+        assert len(allow) == 1 and len(activate) == 1 and allow[0] < activate[0], calls
+        bench.click(box["hwnd"], 1)
+        assert first.wait(timeout=30).code == 0
+    finally:
+        bench.reg_delete(RELAY_KEY, "RelayInclude")
+        first.kill()
 
 
 # ---- distributions made with tools/stamp
