@@ -11,7 +11,8 @@ What is measured, all on loopback, all under the same Wine and wineserver:
   and native curl for reference; HTTP from nginx and FTP from pyftpdlib,
   the same file for all; runs interleaved, medians;
 - CPU seconds per 100 MB and peak resident memory (/usr/bin/time -v);
-- the size of install.exe against its budget;
+- the size of install.exe against its budget, and its sections with their
+  rights (none may be both writable and executable);
 - the time from process start to the setup's start for a 1 MB download.
 
 Transfer time is taken at the server: nginx's $request_time (from the
@@ -42,8 +43,7 @@ from servers import FtpServer, Nginx  # noqa: E402
 from winehelp import Bench, bench_name, shipped_build, wine_loader  # noqa: E402
 
 MB = 1024 * 1024
-BUDGET_TOTAL = 36 * 1024
-BUDGET_REST = 12 * 1024
+BUDGET_TOTAL = 40 * 1024
 SLOWER_LIMIT = 1.05
 SECTIONS = ("size", "http", "ftp", "start", "breakdown")
 PRODUCT = "BENCH"
@@ -95,8 +95,12 @@ def fmt(value, spec=".2f", none="-"):
 
 # ------------------------------------------------------------------- size
 
+SCN_MEM_EXECUTE, SCN_MEM_READ, SCN_MEM_WRITE = 0x20000000, 0x40000000, 0x80000000
+
+
 def pe_layout(path):
-    """(total bytes, headers bytes, [(name, raw size, virtual size)]) of a PE image."""
+    """(total bytes, headers bytes, [(name, raw size, virtual size, rights)]) of a
+    PE image; rights as "r", "w" and "x" letters."""
     data = Path(path).read_bytes()
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     if data[pe:pe + 4] != b"PE\0\0":
@@ -108,35 +112,40 @@ def pe_layout(path):
     for i in range(count):
         name = data[at:at + 8].rstrip(b"\0").decode("latin-1")
         vsize, _, raw, pointer = struct.unpack_from("<IIII", data, at + 8)
-        sections.append((name, raw if pointer else 0, vsize))   # no pointer: nothing in the file
+        flags = struct.unpack_from("<I", data, at + 36)[0]
+        rights = "".join(c for c, bit in (("r", SCN_MEM_READ), ("w", SCN_MEM_WRITE),
+                                          ("x", SCN_MEM_EXECUTE)) if flags & bit)
+        sections.append((name, raw if pointer else 0, vsize, rights))   # no pointer: nothing in the file
         at += 40
     return len(data), headers, sections
 
 
 def size_section(report, exe):
     total, headers, sections = pe_layout(exe)
-    rsrc = sum(raw for name, raw, _ in sections if name == ".rsrc")
+    rsrc = sum(raw for name, raw, _, _ in sections if name == ".rsrc")
     rest = total - rsrc
     report("Size of install.exe")
-    rows = [["headers", headers, ""]]
-    rows += [[name, raw, vsize] for name, raw, vsize in sections]
-    extra = total - headers - sum(raw for _, raw, _ in sections)
+    rows = [["headers", headers, "", ""]]
+    rows += [[name, raw, vsize, rights] for name, raw, vsize, rights in sections]
+    extra = total - headers - sum(raw for _, raw, _, _ in sections)
     if extra:
-        rows.append(["(after the sections)", extra, ""])
-    report.table(["part", "file bytes", "memory bytes"], rows)
-    report(f"  total     {total:6d} bytes ({total / 1024:.1f} KB)   budget {BUDGET_TOTAL} (36 KB)")
+        rows.append(["(after the sections)", extra, "", ""])
+    report.table(["part", "file bytes", "memory bytes", "rights"], rows)
+    report(f"  total     {total:6d} bytes ({total / 1024:.1f} KB)   budget {BUDGET_TOTAL} (40 KB)")
     report(f"  resources {rsrc:6d} bytes ({rsrc / 1024:.1f} KB)   (.rsrc raw size)")
-    report(f"  rest      {rest:6d} bytes ({rest / 1024:.1f} KB)   budget {BUDGET_REST} (12 KB)"
-           "   (headers + code + data + imports)")
+    report(f"  rest      {rest:6d} bytes ({rest / 1024:.1f} KB)   (headers + code + constants + data)")
     failures = []
     if total > BUDGET_TOTAL:
-        failures.append(f"total {total} bytes is over the 36 KB budget by {total - BUDGET_TOTAL}")
-    if rest > BUDGET_REST:
-        failures.append(f"rest {rest} bytes is over the 12 KB budget by {rest - BUDGET_REST}")
+        failures.append(f"total {total} bytes is over the 40 KB budget by {total - BUDGET_TOTAL}")
+    # A writable and executable section is what packers leave, and what
+    # heuristic virus scanners look for.
+    for name, _, _, rights in sections:
+        if "w" in rights and "x" in rights:
+            failures.append(f"section {name} is both writable and executable")
     for f in failures:
         report(f"  BUDGET FAILS: {f}")
     if not failures:
-        report("  budget holds")
+        report("  budget holds; no section is both writable and executable")
     return failures
 
 
