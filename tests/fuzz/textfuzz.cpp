@@ -22,6 +22,7 @@ const char* GetAgentString() { abort(); }
 DWORD LoadResumeValue(const InstallSession*, const char*) { abort(); }
 DWORD SaveResumeValue(const InstallSession*, const char*, DWORD) { abort(); }
 DWORD DownloadHttp(TransferState*, const char*, const char*, DWORD) { abort(); }
+int OpenTransfer(TransferState*, const char*, DWORD, DWORD*) { abort(); }
 
 namespace {
 
