@@ -134,10 +134,8 @@ def test_headers_load_on_windows_95(image):
 # packers produce, and heuristic virus scanners flag that profile.
 R, W, X = pe.SCN_MEM_READ, pe.SCN_MEM_WRITE, pe.SCN_MEM_EXECUTE
 SECTION_RIGHTS = {".text": R | X, ".rdata": R, ".data": R | W, ".bss": R | W, ".rsrc": R}
-ORDINARY_LAYOUT = "the 64-bit test build is linked without cmake/stub.ld and cmake/finish_stub.py"
 
 
-@pytest.mark.bench("win32", reason=ORDINARY_LAYOUT)
 def test_sections_are_those_of_an_ordinary_program(image):
     problems = ["section %s is both writable and executable" % s.name
                 for s in image.sections if s.characteristics & W and s.characteristics & X]
@@ -164,7 +162,6 @@ def test_sections_are_those_of_an_ordinary_program(image):
     assert not problems, "\n".join(problems)
 
 
-@pytest.mark.bench("win32", reason=ORDINARY_LAYOUT)
 def test_every_import_keeps_its_lookup_table(image):
     """The lookup table (OriginalFirstThunk) names the imports apart from the
     address table the loader overwrites; it must be there and name the same."""
@@ -192,7 +189,6 @@ def test_every_import_keeps_its_lookup_table(image):
         (descriptors, size)
 
 
-@pytest.mark.bench("win32", reason=ORDINARY_LAYOUT)
 def test_checksum_is_right(image):
     assert image.checksum, "no checksum"
     assert image.checksum == pe.pe_checksum(image.data, image.checksum_offset), \
