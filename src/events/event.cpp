@@ -7,6 +7,58 @@
 DWORD SeamReplyCapacity;
 #endif
 
+// Connect, send and receive each get pingTimeout ms; the whole ping is
+// waited for at most pingLimit ms.
+enum { pingTimeout = 5000, pingLimit = 10000 };
+
+// The request itself, on a thread of its own; frees the request URL.
+static DWORD WINAPI PingThread(LPVOID parameter) {
+    char* requestUrl = (char*)parameter;
+    DWORD held = 0;
+    HINTERNET internet = OpenInternetSession();
+    if (internet) {
+        // Short fixed time-outs and a single connect attempt, so a host that
+        // drops packets cannot hold the run; the results are left alone, a
+        // client without these options simply keeps its own.
+        static const DWORD options[] = {INTERNET_OPTION_CONNECT_TIMEOUT,
+                                        INTERNET_OPTION_SEND_TIMEOUT,
+                                        INTERNET_OPTION_RECEIVE_TIMEOUT,
+                                        INTERNET_OPTION_CONNECT_RETRIES};
+        for (DWORD i = 0; i < 4; i++) {
+            DWORD value = i < 3 ? pingTimeout : 1;
+            InternetSetOptionA(internet, options[i], &value, sizeof(value));
+        }
+        HINTERNET request = InternetOpenUrlA(internet, requestUrl, "", 0,
+                                             INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
+        DWORD capacity = 512;
+        char* reply = AllocBuffer(capacity);
+        while (reply && request) {
+            DWORD available = 0;
+            if (!InternetQueryDataAvailable(request, &available, 0, 0) || !available) break;
+            if (held + available > capacity) {
+                DWORD larger = ((held + available) / 1024 + 1) * 1024;
+                char* grown = AllocBuffer(larger);
+                if (!grown) break;  // keep what arrived
+                for (DWORD i = 0; i < held; i++) grown[i] = reply[i];
+                FreeBuffer(reply);
+                reply = grown;
+                capacity = larger;
+            }
+            DWORD count = 0;
+            if (!InternetReadFile(request, reply + held, available, &count) || !count) break;
+            held += count;
+        }
+#ifdef STUB_SEAMS
+        SeamReplyCapacity = capacity;
+#endif
+        FreeBuffer(reply);
+        if (request) InternetCloseHandle(request);
+        InternetCloseHandle(internet);
+    }
+    FreeBuffer(requestUrl);
+    return held > 0;
+}
+
 DWORD SendEvent(const InstallSession* session, int mode) {
     const char* eventUrl = session->eventUrl;
     if (!eventUrl || !eventUrl[0]) return 0;
@@ -14,37 +66,16 @@ DWORD SendEvent(const InstallSession* session, int mode) {
     if (!requestUrl) return 0;
     wsprintfA(requestUrl, "%s?camp=%s&mode=%d", eventUrl, session->campaign, mode);
 
-    HINTERNET internet = OpenInternetSession();
-    if (!internet) {
-        FreeBuffer(requestUrl);
-        return 0;
-    }
-    HINTERNET request = InternetOpenUrlA(internet, requestUrl, "", 0,
-                                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
-    DWORD capacity = 512, held = 0;
-    char* reply = AllocBuffer(capacity);
-    while (reply && request) {
-        DWORD available = 0;
-        if (!InternetQueryDataAvailable(request, &available, 0, 0) || !available) break;
-        if (held + available > capacity) {
-            DWORD larger = ((held + available) / 1024 + 1) * 1024;
-            char* grown = AllocBuffer(larger);
-            if (!grown) break;  // keep what arrived
-            for (DWORD i = 0; i < held; i++) grown[i] = reply[i];
-            FreeBuffer(reply);
-            reply = grown;
-            capacity = larger;
-        }
-        DWORD count = 0;
-        if (!InternetReadFile(request, reply + held, available, &count) || !count) break;
-        held += count;
-    }
-#ifdef STUB_SEAMS
-    SeamReplyCapacity = capacity;
-#endif
-    FreeBuffer(reply);
-    FreeBuffer(requestUrl);
-    if (request) InternetCloseHandle(request);
-    InternetCloseHandle(internet);
-    return held > 0;
+    // Not every client keeps to the time-outs (Wine's ignores them for a URL
+    // request), so the run waits for the ping a bounded time; one still
+    // going then is left to finish, or to end with the process.
+    GetAgentString();  // made here, before a second thread can ask for it
+    HANDLE thread = CreateThread(0, 0, PingThread, requestUrl, 0, 0);
+    if (!thread) return PingThread(requestUrl);
+    DWORD result = 0;
+    if (WaitForSingleObject(thread, pingLimit) != WAIT_OBJECT_0 ||
+        !GetExitCodeThread(thread, &result))
+        result = 0;
+    CloseHandle(thread);
+    return result;
 }

@@ -2,6 +2,7 @@
 #pragma once
 #include "../run/run.h"
 
+// Sends one ping and waits for it a bounded time; 1 when a reply arrived.
 DWORD SendEvent(const InstallSession* session, int mode);
 
 #ifdef STUB_SEAMS

@@ -1,7 +1,11 @@
 // The progress dialog and the thread that owns it: hidden for a grace
 // period, then shown until the run ends or the user cancels.
 #include "progress.h"
+#include "../transfer/transfer.h"
 #include <commctrl.h>
+
+// How long a cancelled run may take to end by itself.
+enum { cancelGrace = 3000 };
 
 static void InitProgressDialog(HWND window) {
     SetWindowTextA(window, GetTitle());
@@ -38,6 +42,14 @@ static void AskCancel(HWND window) {
     if (state) state->stopRequested = 1;
     DestroyWindow(window);
     currentDialogWindow = 0;
+    // Closing the transfer's handles cuts its blocking call short where the
+    // client allows it. Where it does not (Wine's waits on), the run ends
+    // here: the file holds what was written, a prefix of the download, and
+    // the record names the download, as after any cancel.
+    if (state && CutTransfer(state)) {
+        Sleep(cancelGrace);
+        TerminateProcess(GetCurrentProcess(), 0);
+    }
 }
 
 INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

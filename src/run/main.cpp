@@ -3,6 +3,7 @@
 #include "run.h"
 #include "../handover/handover.h"
 #include "../events/events.h"
+#include "../transfer/transfer.h"
 #include <commctrl.h>
 
 static const char* instanceName;
@@ -33,8 +34,8 @@ static DWORD WINAPI RelayThread(LPVOID) {
     return 0;
 }
 
-static void ShowErrorBox(DWORD code) {
-    char* text = FormatErrorText(code);
+static void ShowErrorBox(DWORD code, DWORD isStatus) {
+    char* text = FormatErrorText(code, isStatus);
     MessageBoxA(0, text ? text : errorIntro, GetTitle(), MB_ICONERROR);
     FreeBuffer(text);
 }
@@ -51,7 +52,7 @@ static void EndProgressWindow(TransferState* state) {
 // is on disk and in the registry stays for the next run to continue.
 static LONG WINAPI ReportFault(EXCEPTION_POINTERS* fault) {
     EndProgressWindow(&theState);
-    ShowErrorBox(fault->ExceptionRecord->ExceptionCode);
+    ShowErrorBox(fault->ExceptionRecord->ExceptionCode, 0);
     ExitProcess(0);
 }
 
@@ -66,8 +67,7 @@ static void AllowAnyForeground() {
 }
 
 static void CloseLeftovers(TransferState* state) {
-    if (HasHandle(state->requestHandle)) InternetCloseHandle(state->requestHandle);
-    if (HasHandle(state->internetHandle)) InternetCloseHandle(state->internetHandle);
+    CloseInternet(state);  // the way a cancel's closes are kept apart from ours
     if (HasHandle(state->fileHandle)) CloseHandle(state->fileHandle);
 }
 
@@ -115,8 +115,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
     if (ok) {
         if (state->doneBytes == state->totalBytes) SendEvent(session, 0);
-    } else if (state->errorCode) {
-        ShowErrorBox(state->errorCode);
+    } else if (state->errorCode && !state->stopRequested) {
+        // After a cancel, calls the cancel cut short report failures of
+        // their own; the user asked to stop and hears nothing more.
+        ShowErrorBox(state->errorCode, state->errorIsStatus);
     }
     CloseLeftovers(state);
     ExitProcess(0);

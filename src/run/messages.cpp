@@ -5,18 +5,34 @@ const char errorIntro[] =
     "Setup could not download installation files.\n"
     "Please check your internet connection and firewall settings and try again.\n\n";
 
-char* FormatErrorText(DWORD code) {
+char* FormatErrorText(DWORD code, DWORD isStatus) {
     char* systemText = 0;
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                       FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                   0, code, 0, (LPSTR)&systemText, 0, 0);
+    // A status is never looked up: the system's table has unrelated texts
+    // for many of those numbers.
+    if (!isStatus) {
+        // The client's own codes have their texts in the client's message
+        // table; the system's table is searched after it, and alone for
+        // every other code.
+        HMODULE client = code - INTERNET_ERROR_BASE < 1000 ? GetModuleHandleA("wininet.dll") : 0;
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                           FORMAT_MESSAGE_ALLOCATE_BUFFER | (client ? FORMAT_MESSAGE_FROM_HMODULE : 0),
+                       client, code, 0, (LPSTR)&systemText, 0, 0);
+    }
     int known = systemText && systemText[0];
     // Sized for the system text; wsprintfA writes at most 1024 characters
-    // however long that is. The code-only form has no field for the text.
+    // however long that is. The code-only forms have no field for the text.
     char* text = AllocBuffer((known ? lstrlenA(systemText) : 0) + 256);
-    if (text)
-        wsprintfA(text, known ? "%sError %d: %s" : "%sError Code: %d", errorIntro, code, systemText);
+    if (text) {
+        // Codes with the top bit set (a fault's code, 0xC0000005) are known
+        // and searched for in hexadecimal.
+        char number[16];
+        wsprintfA(number, (LONG)code < 0 ? "0x%08lX" : "%lu", code);
+        wsprintfA(text,
+                  isStatus ? "%sThe server answered with HTTP status %s."
+                  : known  ? "%sError %s: %s"
+                           : "%sError Code: %s",
+                  errorIntro, number, systemText);
+    }
     LocalFree(systemText);  // nothing happens to a null pointer
     return text;
 }
-

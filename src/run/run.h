@@ -49,6 +49,12 @@ struct TransferState {
     HINTERNET internetHandle;
     HINTERNET requestHandle;
     HANDLE fileHandle;
+    // errorCode holds an HTTP status, not a system code: the same numbers
+    // name unrelated system errors.
+    volatile DWORD errorIsStatus;
+    // Held while an internet handle of the transfer is being closed, by the
+    // transfer or by a cancel on the progress thread (see CutTransfer).
+    volatile LONG handleLock;
 };
 
 extern InstallSession theSession;
@@ -77,8 +83,9 @@ const char* GetRegistryKey();
 const char* GetTitle();
 const char* GetDownloadUrl();
 
-// The text of the final error box; the caller frees it.
-char* FormatErrorText(DWORD code);
+// The text of the final error box for a system or client code, or for an
+// HTTP status when isStatus is non-zero; the caller frees it.
+char* FormatErrorText(DWORD code, DWORD isStatus);
 extern const char errorIntro[];
 
 extern "C" int EntryStub();

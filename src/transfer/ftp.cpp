@@ -327,7 +327,7 @@ end:
     state->doneBytes = running;
     PostProgress(state);
     GlobalFree(buffer);
-    if (data) InternetCloseHandle(data);
+    CloseChild(state, data);
     CloseHandle(state->fileHandle);
     state->fileHandle = 0;
     CloseInternet(state);

@@ -13,14 +13,53 @@ DWORD LastErrorOr(DWORD fallback) {
     return code ? code : fallback;
 }
 
+// The internet handles are closed by the transfer, by the run at its end
+// and by a confirmed cancel on the progress thread. Every close is made
+// under one lock and clears its field, so the two threads never close the
+// same handle, nor one whose parent the other has closed (closing a parent
+// frees its children with it).
+static void LockHandles(TransferState* state) {
+    while (InterlockedExchange(&state->handleLock, 1)) Sleep(0);
+}
+
+static void UnlockHandles(TransferState* state) {
+    InterlockedExchange(&state->handleLock, 0);  // after the cleared fields
+}
+
+static void CloseField(TransferState* state, HINTERNET* field) {
+    LockHandles(state);
+    if (*field) InternetCloseHandle(*field);
+    *field = 0;
+    UnlockHandles(state);
+}
+
 void CloseRequest(TransferState* state) {
-    if (state->requestHandle) InternetCloseHandle(state->requestHandle);
-    state->requestHandle = 0;
+    CloseField(state, &state->requestHandle);
 }
 
 static void CloseSession(TransferState* state) {
-    if (state->internetHandle) InternetCloseHandle(state->internetHandle);
-    state->internetHandle = 0;
+    CloseField(state, &state->internetHandle);
+}
+
+void CloseChild(TransferState* state, HINTERNET child) {
+    LockHandles(state);
+    // Gone with its parent when a cancel has closed that.
+    if (child && state->requestHandle) InternetCloseHandle(child);
+    UnlockHandles(state);
+}
+
+int CutTransfer(TransferState* state) {
+    LockHandles(state);
+    HINTERNET session = state->internetHandle;
+    if (session) {
+        // Closing a handle from here makes the transfer's blocking call on
+        // it return at once, where the client supports that.
+        if (state->requestHandle) InternetCloseHandle(state->requestHandle);
+        InternetCloseHandle(session);
+    }
+    state->requestHandle = state->internetHandle = 0;
+    UnlockHandles(state);
+    return session != 0;
 }
 
 // The request (or FTP connection) first, then its session.
@@ -115,6 +154,7 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
                 startOver = 1;
             } else if (status >= 400) {
                 state->errorCode = status;
+                state->errorIsStatus = 1;
                 CloseInternet(state);
                 return 0;
             }

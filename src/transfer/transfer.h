@@ -13,6 +13,12 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD* kept);
 void CloseRequest(TransferState* state);
 void CloseInternet(TransferState* state);
+// Closes a handle opened on the request handle (the FTP data) unless a
+// cancel has closed that already.
+void CloseChild(TransferState* state, HINTERNET child);
+// A confirmed cancel, on the progress thread: closes the request and the
+// session of a running transfer; non-zero when there was one.
+int CutTransfer(TransferState* state);
 DWORD LastErrorOr(DWORD fallback);
 
 // Server replies.

@@ -45,7 +45,8 @@ def test_failed_download_shows_box_and_second_copy_returns_minus_one(bench, clea
         # The unresolvable host has no system text: the code-only form.
         text = box_text(box)
         assert text.startswith(INTRO[:40])
-        assert text.endswith("Error Code: 12007"), text
+        # The client's own text for its code (the system's table has none).
+        assert text.rstrip("\r\n").endswith("Error 12007: The server name could not be resolved."), text
         assert [c["id"] for c in box["children"] if c["class"].lower() == "button"] == [1]
 
         # The campaign was stored before anything else could fail.
@@ -122,7 +123,8 @@ import subprocess  # noqa: E402
 import sys  # noqa: E402
 from pathlib import Path  # noqa: E402
 
-from servers import FaultServer  # noqa: E402
+from servers import FaultServer, FtpFaults, FtpServer  # noqa: E402
+from winehelp import free_port  # noqa: E402
 
 STAMP = Path(__file__).resolve().parents[2] / "tools" / "stamp"
 
@@ -207,3 +209,57 @@ def test_campaign_is_stored_as_loaded(bench, tmp_path, how, stored):
     finally:
         run.kill()
         bench.clean_stub_state(code, key)
+
+
+# ---- what the error box says
+
+@pytest.fixture(scope="module")
+def replies():
+    with FaultServer() as server:
+        for status in (404, 500):
+            server.add_file(f"/{status}.exe", b"", status=status)
+        yield server
+
+
+@pytest.fixture(scope="module")
+def faulting_ftp(tmp_path_factory):
+    """An FTP server that resets the data connection before the client has
+    taken it up, which makes Wine's FTP client fault."""
+    root = tmp_path_factory.mktemp("ftproot")
+    (root / "Setup.exe").write_bytes(b"x" * 300_000)
+    with FtpServer(str(root), handler_faults=FtpFaults(cut_after=1000, cut_grace=0)) as ftp:
+        yield ftp
+
+
+# case, the last line of the box. The texts of the client's codes are Wine's.
+BOX_CASES = [
+    # Nothing listens: the client's code, with the client's own text.
+    ("refused", "Error 12029: The attempt to connect to the server failed."),
+    # Statuses as statuses, not as the system codes of the same number.
+    ("404", "The server answered with HTTP status 404."),
+    ("500", "The server answered with HTTP status 500."),
+    # An access violation in the client, caught by the fault filter.
+    ("fault", "Error Code: 0xC0000005"),
+]
+
+
+@pytest.mark.parametrize("case, last_line", BOX_CASES, ids=[c[0] for c in BOX_CASES])
+def test_error_box_names_the_real_problem(bench, replies, faulting_ftp, tmp_path, case, last_line):
+    code, key = "BOX" + case.upper(), rf"Software\RunTest\Box{case}"
+    url = {"refused": f"http://127.0.0.1:{free_port()}/setup.exe",
+           "404": replies.url("/404.exe"), "500": replies.url("/500.exe"),
+           "fault": faulting_ftp.url("/Setup.exe")}[case]
+    bench.clean_stub_state(code, key)
+    stub = stamp(tmp_path / "install.exe", "--download-url", url, "--event-url", "",
+                 "--product-code", code, "--registry-key", key, "--title", "Box Test")
+    run = bench.start(stub)
+    try:
+        box = wait_error_box(bench, title="Box Test")
+        text = box_text(box)
+        bench.click(box["hwnd"], 1)
+        assert run.wait(timeout=30).code == 0
+    finally:
+        run.kill()
+        bench.clean_stub_state(code, key)
+    # The box's first lines stay as they are; the last one names the problem.
+    assert text.rstrip("\r\n") == INTRO + last_line, text

@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from servers import (FaultServer, FtpServer, Nginx, http_date, MDTM_MISSING,
+from servers import (FaultServer, FtpServer, Nginx, SilentPort, http_date, MDTM_MISSING,
                      MDTM_NOT_IMPLEMENTED, MDTM_SHORT, SIZE_EMPTY, SIZE_BARE, REST_REFUSED,
                      REST_BAD_PARAM, RETR_REFUSED, overlong_reply, NO_CRLF, UNTERMINATED)
 
@@ -303,6 +303,27 @@ def test_http_event_chunks(web, chunked):
     assert rec.params == {"camp": "default", "mode": "1"}
     assert len(rec.chunk_times) == 3
     assert all(b - a >= 0.19 for a, b in zip(rec.chunk_times, rec.chunk_times[1:]))
+
+
+# --- silent port -----------------------------------------------------------
+
+def test_silent_port_accepts_and_never_answers():
+    with SilentPort() as port:
+        with socket.create_connection(("127.0.0.1", port.port), timeout=5) as s:
+            s.sendall(b"GET /e.php?mode=1 HTTP/1.1\r\nHost: x\r\n\r\n")
+            s.settimeout(1.5)
+            with pytest.raises((socket.timeout, TimeoutError)):
+                s.recv(1)
+        assert [line for _, line in port.requests] == ["GET /e.php?mode=1 HTTP/1.1"]
+
+
+def test_silent_port_without_accept_lets_no_connection_complete():
+    with SilentPort(accept=False) as port:
+        t0 = time.monotonic()
+        with pytest.raises((socket.timeout, TimeoutError)):
+            socket.create_connection(("127.0.0.1", port.port), timeout=2)
+        assert time.monotonic() - t0 >= 1.9
+        assert port.requests == []
 
 
 # --- nginx ---------------------------------------------------------------

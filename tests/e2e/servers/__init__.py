@@ -3,6 +3,7 @@
 - FaultServer (httpfault): scripted HTTP/1.1 server for faults and the event script.
 - Nginx (nginx): Debian's nginx serving a directory.
 - FtpServer (ftp): pyftpdlib, stock or with scripted faults (FtpFaults).
+- SilentPort (silent): a port that never answers, or where no connection completes.
 
 Each is a context manager (start()/stop()) with .port and .url(path).
 """
@@ -12,8 +13,9 @@ from .nginx import Nginx, AccessEntry
 from .ftp import (FtpServer, FtpFaults, Command, Transfer, MDTM_MISSING, MDTM_NOT_IMPLEMENTED,
                   MDTM_SHORT, SIZE_EMPTY, SIZE_BARE, REST_REFUSED, REST_BAD_PARAM,
                   RETR_REFUSED, overlong_reply, NO_CRLF, UNTERMINATED)
+from .silent import SilentPort
 
 __all__ = ["FaultServer", "Request", "http_date", "Nginx", "AccessEntry", "FtpServer",
            "FtpFaults", "Command", "Transfer", "MDTM_MISSING", "MDTM_NOT_IMPLEMENTED",
            "MDTM_SHORT", "SIZE_EMPTY", "SIZE_BARE", "REST_REFUSED", "REST_BAD_PARAM",
-           "RETR_REFUSED", "overlong_reply", "NO_CRLF", "UNTERMINATED"]
+           "RETR_REFUSED", "overlong_reply", "NO_CRLF", "UNTERMINATED", "SilentPort"]
