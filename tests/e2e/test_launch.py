@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from servers import SIZE_EMPTY, FaultServer, FtpFaults, FtpServer, Nginx
+from servers import SIZE_EMPTY, FaultServer, FtpFaults, FtpServer, Nginx, SilentPort
 from winehelp import helper_exe, stub_exe
 
 REPO = Path(__file__).resolve().parents[2]
@@ -236,7 +236,7 @@ def test_failures_show_the_error_box(bench, web, product, tmp_path, fakesetup_lo
     assert run.wait(timeout=30).code == 0
     assert [e.params.get("mode") for e in web.requests_for(EVENT)] == ["1"]
     if case == "404":
-        assert "Error 404" in text or "Error Code: 404" in text, text
+        assert text.endswith("The server answered with HTTP status 404."), text
         assert not launched(bench, 35)
     else:
         assert "Error 193" in text or "Error Code: 193" in text, text
@@ -318,6 +318,86 @@ def test_temporary_directory_forms(bench, web, product, setup_bytes, tmp_path, f
     expected = directory.rstrip("\\") + "\\~mi38$"
     assert launch.lower().startswith(expected.lower()), launch
     Path(bench.to_unix(launch)).unlink(missing_ok=True)
+
+
+# The run waits for a ping at most PING_LIMIT seconds and, after a confirmed
+# cancel, for the transfer at most CANCEL_GRACE seconds. Starting a program
+# under Wine and a loaded machine add to both: the margin is generous.
+PING_LIMIT, CANCEL_GRACE, MARGIN = 10, 3, 15
+
+
+@pytest.mark.parametrize("accept", [True, False], ids=["never-answers", "drops-packets"])
+def test_silent_event_host_holds_the_run_a_bounded_time(bench, web, product, setup_bytes, tmp_path,
+                                                         fakesetup_log, accept):
+    code, key = product
+    web.add_file(SETUP, setup_bytes)
+    web.clear()
+    with SilentPort(accept=accept) as silent:
+        stub = stamp(tmp_path / "install.exe", download_url=web.url(SETUP),
+                     event_url=silent.url(EVENT), product_code=code, registry_key=key,
+                     install_number=39)
+        started = time.monotonic()
+        result = bench.run(stub, env=fakesetup_log.env, timeout=PING_LIMIT * 2 + MARGIN * 3)
+        ended = time.monotonic()
+        pings = [line for _, line in silent.requests]
+    assert result.code == 0
+    [download] = web.requests_for(SETUP)
+    assert download.body_sent == len(setup_bytes)
+    assert len(fakesetup_log.wait(1)) == 1
+    # The download began once the start ping was given up, and the run
+    # ended once the finish ping was.
+    assert download.t_mono - started < PING_LIMIT + MARGIN
+    assert ended - download.t_done < PING_LIMIT + MARGIN
+    if accept:
+        # Both pings were sent and went unanswered.
+        assert [re.search(r"mode=(\d)", line).group(1) for line in pings] == ["1", "0"], pings
+
+
+def test_cancel_while_the_server_holds_the_body_ends_the_run(bench, web, product, setup_bytes, tmp_path,
+                                                             fakesetup_log):
+    code, key = product
+    number, first = 40, 100_000
+    # The first 100,000 bytes at once, then nothing for an hour.
+    web.add_file(SETUP, setup_bytes, trickle=(first, 3600))
+    web.clear()
+    stub = stamp(tmp_path / "install.exe", download_url=web.url(SETUP), event_url="",
+                 product_code=code, registry_key=key, title="Held Download", install_number=number)
+    partial = bench.temp_dir / f"~{code}{number}.exe"
+    run = bench.start(stub, env=fakesetup_log.env)
+    try:
+        dialog = bench.find_window(cls="#32770", title="Held Download", visible=True, timeout=30)
+        assert dialog
+        deadline = time.monotonic() + 20
+        while not (partial.exists() and partial.stat().st_size == first) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert partial.stat().st_size == first, "the bytes sent were not written"
+        bench.click(dialog["hwnd"], 2)
+        question = bench.find_window(cls="#32770", title="Held Download", visible=True, timeout=10,
+                                     owner=dialog["hwnd"])
+        assert question
+        bench.click(question["hwnd"], 6)
+        confirmed = time.monotonic()
+        result = run.wait(timeout=60)
+        gone = time.monotonic()
+    finally:
+        run.kill()
+    assert result.code == 0
+    assert gone - confirmed < CANCEL_GRACE + MARGIN
+    # Ended as any cancel ends: no box, nothing started, the written bytes
+    # and the record of the whole file kept.
+    assert not bench.find_window(cls="#32770", title="Quorbel", timeout=0)
+    assert not fakesetup_log.entries()
+    assert partial.read_bytes() == setup_bytes[:first]
+    assert bench.reg_values(rf"HKLM\{key}\Install\{number:08d}")["Size"][1] == len(setup_bytes)
+
+    # The single-instance guard went with the process: the next run starts
+    # and continues from the kept bytes.
+    assert not bench.find_window(cls=f"MiniMutex.{code}", timeout=0)
+    web.set_options(SETUP, trickle=None)
+    assert bench.run(stub, env=fakesetup_log.env, timeout=60).code == 0
+    assert web.requests_for(SETUP)[-1].range == f"bytes={first}-"
+    launch = fakesetup_log.wait(1)[0]["path"]
+    assert Path(bench.to_unix(launch)).read_bytes() == setup_bytes
 
 
 def test_event_reply_is_read_to_its_end(bench, web):
