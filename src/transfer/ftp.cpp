@@ -125,7 +125,7 @@ static DWORD FetchWholeFile(TransferState* state, const char* path) {
         PostProgress(state);
     }
     // Closing the data handle has the client read the server's final reply.
-    InternetCloseHandle(data);
+    CloseChild(state, data);
     if (result && !state->stopRequested) {
         if (FetchReply(buffer) && buffer[0] == '2') {
             state->totalBytes = running;
