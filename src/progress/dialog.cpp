@@ -43,9 +43,9 @@ static void AskCancel(HWND window) {
     DestroyWindow(window);
     currentDialogWindow = 0;
     // Closing the transfer's handles cuts its blocking call short where the
-    // client allows it. Where it does not (Wine's waits on), the run ends
-    // here: the file holds what was written, a prefix of the download, and
-    // the record names the download, as after any cancel.
+    // client allows it. Where the call waits on all the same (Wine's client
+    // does), the run ends here: the file holds what was written, a prefix of
+    // the download, and the record names the download, as after any cancel.
     if (state && CutTransfer(state)) {
         Sleep(cancelGrace);
         TerminateProcess(GetCurrentProcess(), 0);
