@@ -13,6 +13,16 @@ DWORD AddWininitEntry(const char* iniPath, const char* path);
 // Position of pattern in text, or -1.
 LONG FindSubstring(const char* text, const char* pattern);
 
+// SHA-256 over bytes given in pieces; counts below 4 GiB.
+struct Sha256 {
+    DWORD hash[8];
+    DWORD count;
+    BYTE block[64];
+};
+void Sha256Start(Sha256* state);
+void Sha256Add(Sha256* state, const void* data, DWORD length);
+void Sha256Finish(Sha256* state, BYTE digest[32]);
+
 #ifdef STUB_SEAMS
 // Test builds can look up another name, so the wininit.ini edit is reached
 // where the system call exists.
