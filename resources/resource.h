@@ -18,5 +18,6 @@
 #define IDT_REGISTRY_KEY  107
 #define IDT_CAMPAIGN      2003
 #define IDT_TITLE         2008
+#define IDT_SETUP_SHA256  2010
 
 #endif

@@ -23,6 +23,28 @@ void Sha256Start(Sha256* state);
 void Sha256Add(Sha256* state, const void* data, DWORD length);
 void Sha256Finish(Sha256* state, BYTE digest[32]);
 
+// The setup's pinned SHA-256 (TEXT 2010) as bytes, and whether there is one.
+extern BYTE setupHash[32];
+extern DWORD setupHashPinned;
+// 1 when text is exactly 64 hex digits (either case), read into digest.
+DWORD ParseSha256(const char* text, BYTE digest[32]);
+// Reads TEXT 2010: 1 when it is missing, empty or well-formed; 0 when it is
+// not 64 hex digits, a broken distribution.
+DWORD LoadSetupHash();
+// The SHA-256 of a file as it is on disk; 0 when it cannot be read
+// (errorCode says why) or the user cancelled.
+DWORD HashFile(TransferState* state, const char* fileName, BYTE digest[32]);
+// With a pinned hash, holds a finished download to it (the result of the
+// transfer in ok, the result of the check back); without, returns ok.
+DWORD VerifyDownload(InstallSession* session, TransferState* state, const char* fileName, DWORD ok);
+
+// The error of a setup that failed its check twice; newer headers name it.
+#ifndef ERROR_INVALID_IMAGE_HASH
+#define ERROR_INVALID_IMAGE_HASH 577
+#endif
+// Its own box text: the file is not the expected setup (the caller frees it).
+char* FormatWrongSetupText(DWORD code);
+
 #ifdef STUB_SEAMS
 // Test builds can look up another name, so the wininit.ini edit is reached
 // where the system call exists.

@@ -26,9 +26,15 @@ static void PutBigEndian(BYTE* to, DWORD value) {
     for (int i = 3; i >= 0; i--, value >>= 8) to[i] = (BYTE)value;
 }
 
-// One 64-byte block into the running hash.
+// One 64-byte block into the running hash. The rounds write their new a
+// and e to two arrays, where b, c, d and f, g, h are the a and e of the
+// three rounds before: no variable is moved from round to round.
 static void HashBlock(DWORD hash[8], const BYTE* block) {
-    DWORD schedule[64];
+    DWORD schedule[64], as[68], es[68];
+    for (int j = 0; j < 4; j++) {
+        as[3 - j] = hash[j];
+        es[3 - j] = hash[4 + j];
+    }
     for (int i = 0; i < 64; i++) {
         DWORD word;
         if (i < 16) {
@@ -40,30 +46,19 @@ static void HashBlock(DWORD hash[8], const BYTE* block) {
                    schedule[i - 7] + (Rotate(late, 17) ^ Rotate(late, 19) ^ late >> 10);
         }
         schedule[i] = word;
+        DWORD* a = as + i + 3;
+        DWORD* e = es + i + 3;
+        DWORD t1 = e[-3] + (Rotate(*e, 6) ^ Rotate(*e, 11) ^ Rotate(*e, 25)) +
+                   (e[-2] ^ (*e & (e[-1] ^ e[-2]))) + roundConstants[i] + word;
+        DWORD t2 = (Rotate(*a, 2) ^ Rotate(*a, 13) ^ Rotate(*a, 22)) +
+                   ((*a & a[-1]) | (a[-2] & (*a | a[-1])));
+        a[1] = t1 + t2;
+        e[1] = a[-3] + t1;
     }
-    DWORD a = hash[0], b = hash[1], c = hash[2], d = hash[3];
-    DWORD e = hash[4], f = hash[5], g = hash[6], h = hash[7];
-    for (int i = 0; i < 64; i++) {
-        DWORD t1 = h + (Rotate(e, 6) ^ Rotate(e, 11) ^ Rotate(e, 25)) + (g ^ (e & (f ^ g))) +
-                   roundConstants[i] + schedule[i];
-        DWORD t2 = (Rotate(a, 2) ^ Rotate(a, 13) ^ Rotate(a, 22)) + ((a & b) | (c & (a | b)));
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
+    for (int j = 0; j < 4; j++) {
+        hash[j] += as[67 - j];
+        hash[4 + j] += es[67 - j];
     }
-    hash[0] += a;
-    hash[1] += b;
-    hash[2] += c;
-    hash[3] += d;
-    hash[4] += e;
-    hash[5] += f;
-    hash[6] += g;
-    hash[7] += h;
 }
 
 void Sha256Start(Sha256* state) {

@@ -71,6 +71,9 @@ INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LP
     case UM_PROGRESS:
         RefreshProgress((TransferState*)lParam);
         return 0;
+    case UM_STATUS:
+        SetDlgItemTextA(window, IDC_STATUS, (const char*)lParam);
+        return 0;
     case UM_ACTIVATE:
         if (IsWindowVisible(window)) {
             BringWindowToTop(window);

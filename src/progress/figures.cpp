@@ -61,6 +61,11 @@ void PostProgress(TransferState* state) {
     PostMessageA(dialog, UM_PROGRESS, 0, (LPARAM)state);  // a lost request is redone next chunk
 }
 
+void PostStatus(TransferState* state, const char* text) {
+    HWND dialog = state->dialogWindow;
+    if (IsWindow(dialog)) PostMessageA(dialog, UM_STATUS, 0, (LPARAM)text);  // lost: the old text stays
+}
+
 void RefreshProgress(TransferState* state) {
     state->lastRefreshTick = GetTickCount();
     HWND dialog = state->dialogWindow;

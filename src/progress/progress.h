@@ -8,6 +8,8 @@ DWORD WINAPI ProgressThread(LPVOID state);
 INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 void PostProgress(TransferState* state);
+// Asks the dialog to show text (a constant) as its status line.
+void PostStatus(TransferState* state, const char* text);
 void RefreshProgress(TransferState* state);
 
 // "%d KB" or "%d.%d MB" into text (20 bytes).

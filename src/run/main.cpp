@@ -97,6 +97,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         return -1;
     }
 
+    // A pinned hash that is not 64 hex digits makes a broken distribution:
+    // it stores, reports and fetches nothing.
+    if (!LoadSetupHash()) {
+        ShowErrorBox(ERROR_BAD_CONFIGURATION);
+        return 0;
+    }
+
     HANDLE relay = CreateThread(0, 0, RelayThread, 0, 0, 0);
     if (relay) CloseHandle(relay);
 

@@ -1,11 +1,13 @@
 // The text of the final error box, from the error code of the run.
 #include "run.h"
+#include "../handover/handover.h"
 
 const char errorIntro[] =
     "Setup could not download installation files.\n"
     "Please check your internet connection and firewall settings and try again.\n\n";
 
 char* FormatErrorText(DWORD code, DWORD isStatus) {
+    if (code == ERROR_INVALID_IMAGE_HASH && !isStatus) return FormatWrongSetupText(code);
     char* systemText = 0;
     // A status is never looked up: the system's table has unrelated texts
     // for many of those numbers.

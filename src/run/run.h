@@ -7,7 +7,8 @@
 
 enum {
     UM_PROGRESS = WM_USER + 700,  // 1724: dialog, refresh from the record in lParam
-    UM_ACTIVATE = WM_USER + 701   // 1725: fixed across builds, travels between copies
+    UM_ACTIVATE = WM_USER + 701,  // 1725: fixed across builds, travels between copies
+    UM_STATUS = WM_USER + 702     // 1726: dialog, the status line's text in lParam
 };
 
 // Configuration of this distribution, loaded once at start.
