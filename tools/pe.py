@@ -693,7 +693,7 @@ TEXT_TYPE = "TEXT"
 LANG_EN_US = 1033
 STAMP_BLOCK_SIZE = 24
 
-# The six TEXT resources the stub reads: id, header name, keyword of
+# The TEXT resources the stub reads: id, header name, keyword of
 # make_distribution (its command-line option is the same with dashes).
 TEXTS = (
     (1, "IDT_DOWNLOAD_URL", "download_url"),
@@ -702,6 +702,7 @@ TEXTS = (
     (107, "IDT_REGISTRY_KEY", "registry_key"),
     (2003, "IDT_CAMPAIGN", "campaign"),
     (2008, "IDT_TITLE", "title"),
+    (2010, "IDT_SETUP_SHA256", "sha256"),
 )
 TEXT_NAMES = {tid: name for tid, name, _ in TEXTS}
 TEXT_KEYWORDS = {kw: tid for tid, _, kw in TEXTS}
@@ -737,9 +738,10 @@ EXIT_INSTALL_NUMBER = 8   # install number not a decimal from 0 to 2^31-1
 EXIT_QUIET = 9            # quiet flag not 0 or 1
 EXIT_PRODUCT_CODE = 10    # product code too long or not usable in a file name
 EXIT_SAME_FILE = 11       # output is the input
-EXIT_UNKNOWN_TEXT = 12    # a text id that is not one of the six
+EXIT_UNKNOWN_TEXT = 12    # a text id that is not one of the stub's
 EXIT_TEXT_VALUE = 13      # a text given twice, set and omitted, bad hex, not encodable
 EXIT_LAYOUT = 14          # the resource section cannot be rewritten in place
+EXIT_SHA256 = 15          # the setup's SHA-256 is not 64 hexadecimal digits
 
 
 class StampError(Exception):
@@ -755,7 +757,7 @@ def _is_text_type(key):
 
 
 def text_id(key):
-    """The id of one of the six texts from 2008, "2008", "IDT_TITLE", "title"
+    """The id of one of the texts from 2008, "2008", "IDT_TITLE", "title"
     or "TITLE"; StampError(EXIT_UNKNOWN_TEXT) for anything else."""
     if isinstance(key, int) and not isinstance(key, bool):
         if key in TEXT_NAMES:
@@ -789,7 +791,7 @@ def quote_text(data):
 @dataclass
 class StubConfig:
     """The configuration a stub carries (read_configuration)."""
-    texts: dict               # id -> {language: bytes}, for the six ids present
+    texts: dict               # id -> {language: bytes}, for the stub's ids present
     other_texts: dict         # further TEXT resources: name -> {language: bytes}
     install_number: int
     quiet: int
@@ -893,14 +895,63 @@ def check_product_code(code):
                              quote_text(bytes([b])) for b in bad)))
 
 
+def check_sha256(value):
+    """Refuses a pin the stub would take for a broken distribution: it must
+    be empty (no check) or exactly 64 hexadecimal digits, either case."""
+    if value and not re.fullmatch(rb"[0-9A-Fa-f]{64}", value):
+        raise StampError(EXIT_SHA256, "SHA-256 %s is not 64 hexadecimal digits (give the hash "
+                         "of the setup, or use --sha256-of FILE)" % quote_text(value))
+
+
+def check_control_characters(tid, value):
+    """Refuses control characters in the part of a text the stub reads (up to
+    its first zero byte): they would go into a request line or the registry
+    as they are."""
+    effective = value.split(b"\0", 1)[0]
+    bad = sorted({b for b in effective if b < 0x20 or b == 0x7F})
+    if bad:
+        raise StampError(EXIT_TEXT_VALUE, "text %d (%s) holds the control character%s %s, which "
+                         "would go into a request or the registry as %s" % (
+                             tid, TEXT_NAMES[tid], "s" if len(bad) > 1 else "",
+                             ", ".join(quote_text(bytes([b])) for b in bad),
+                             "they are" if len(bad) > 1 else "it is"))
+
+
+def distribution_warnings(texts):
+    """What a distribution with these texts ({id: bytes}, as the stub reads
+    them) should not do, one line each."""
+    warnings = []
+    url, event, campaign, pin = (texts.get(tid, b"").split(b"\0", 1)[0]
+                                 for tid in (1, 4, 2003, 2010))
+    scheme = url.split(b":", 1)[0].lower() if b":" in url else b""
+    if url and scheme != b"https" and not pin:
+        warnings.append("the setup is downloaded over %s without a SHA-256 pin: anyone on the "
+                        "network path can replace it and the stub would start what it gets; "
+                        "pin it with --sha256 or --sha256-of, best with an https URL" % (
+                            "plain " + scheme.decode("latin-1") if scheme in (b"http", b"ftp")
+                            else "a URL that is not https"))
+    if event:
+        odd = sorted({c for c in campaign.decode("latin-1") if c in "#&?= "})
+        if odd:
+            warnings.append("the campaign %s holds %s, which change%s the meaning of the event "
+                            "request: the stub sends the campaign unescaped after ?camp=" % (
+                                quote_text(campaign), ", ".join(repr(c) for c in odd),
+                                "" if len(odd) > 1 else "s"))
+        if b"?" in event:
+            warnings.append("the event URL %s already has a query: the stub appends "
+                            "?camp=...&mode=..., so the event script would not see camp as a "
+                            "parameter of its own" % quote_text(event))
+    return warnings
+
+
 def prepare_changes(download_url=None, event_url=None, product_code=None, registry_key=None,
-                    campaign=None, title=None, install_number=None, quiet=None,
+                    campaign=None, title=None, sha256=None, install_number=None, quiet=None,
                     omit_text=(), text=None, text_hex=None, encoding=DEFAULT_ENCODING):
     """Checks and collects the values of one distribution (see make_distribution)."""
     changes = Changes()
     given = []
     named = {"download_url": download_url, "event_url": event_url, "product_code": product_code,
-             "registry_key": registry_key, "campaign": campaign, "title": title}
+             "registry_key": registry_key, "campaign": campaign, "title": title, "sha256": sha256}
     for kw, value in named.items():
         if value is not None:
             given.append((TEXT_KEYWORDS[kw], value, "--" + kw.replace("_", "-")))
@@ -927,6 +978,10 @@ def prepare_changes(download_url=None, event_url=None, product_code=None, regist
         changes.texts[tid] = _text_bytes(value, encoding, what)
     if 104 in changes.texts:
         check_product_code(changes.texts[104])
+    for tid, value in changes.texts.items():
+        check_control_characters(tid, value)
+    if 2010 in changes.texts:
+        check_sha256(changes.texts[2010])
     if install_number is not None:
         changes.install_number = parse_install_number(install_number)
     if quiet is not None:
@@ -1107,6 +1162,7 @@ def stamp_image(data, changes, what="input"):
     if event and request > MAX_EVENT_REQUEST:
         warnings.append("the event request (event URL, campaign and query) has %d characters; "
                         "the stub cuts it at %d" % (request, MAX_EVENT_REQUEST))
+    warnings += distribution_warnings(final)
     return bytes(out), warnings
 
 
@@ -1124,7 +1180,8 @@ def make_distribution(src, out, **values):
     warnings (list of str). Raises StampError when it refuses.
 
     values (all optional):
-      download_url, event_url, product_code, registry_key, campaign, title:
+      download_url, event_url, product_code, registry_key, campaign, title,
+      sha256 (64 hex digits, or empty for no check):
           str (encoded with `encoding`) or bytes (written as they are);
       install_number: int or decimal str, 0 .. 2^31-1;
       quiet: 0 or 1;

@@ -49,4 +49,6 @@ char* FormatWrongSetupText(DWORD code);
 // Test builds can look up another name, so the wininit.ini edit is reached
 // where the system call exists.
 extern const char* SeamMoveFileExName;
+// Test builds see every chunk the file check is about to read.
+extern void (*SeamHashHook)(TransferState* state);
 #endif

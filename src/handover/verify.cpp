@@ -29,6 +29,10 @@ DWORD LoadSetupHash() {
     return setupHashPinned;
 }
 
+#ifdef STUB_SEAMS
+void (*SeamHashHook)(TransferState* state);
+#endif
+
 DWORD HashFile(TransferState* state, const char* fileName, BYTE digest[32]) {
     enum { chunk = 65536 };
     // Nobody writes to the file while it is read.
@@ -43,6 +47,9 @@ DWORD HashFile(TransferState* state, const char* fileName, BYTE digest[32]) {
     Sha256 hash;
     Sha256Start(&hash);
     while (buffer && !state->stopRequested) {
+#ifdef STUB_SEAMS
+        if (SeamHashHook) SeamHashHook(state);
+#endif
         DWORD count = 0;
         if (!ReadFile(file, buffer, chunk, &count, 0)) {
             state->errorCode = LastErrorOr(ERROR_READ_FAULT);

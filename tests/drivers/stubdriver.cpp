@@ -18,6 +18,10 @@
 // product opened, in order.
 //   stubdriver agent
 //   stubdriver tempdir
+//   stubdriver hash FILE
+//   stubdriver verify URL FILE --pin HEX [--gate PATH]
+//       a download with its check against the pin, in the progress window;
+//       with a gate, each check waits for PATH before it reads the file
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -50,8 +54,11 @@ static DWORD cancelAt = 0xFFFFFFFF;
 static DWORD reports, firstDone, firstBase, firstTotal;
 static bool sawDone;
 
+static bool progressSinceCheck;
+
 static void OnProgress(TransferState* state) {
     reports++;
+    progressSinceCheck = true;
     if (!sawDone && state->doneBytes) {
         sawDone = true;
         firstDone = state->doneBytes;
@@ -203,6 +210,52 @@ static int WaitForGate(const char* path) {
     return 0;
 }
 
+static int Hash(const char* file) {
+    BYTE digest[32];
+    DWORD start = GetTickCount();
+    DWORD result = HashFile(&theState, file, digest);
+    DWORD elapsed = GetTickCount() - start;
+    printf("{\"result\": %lu, \"errorCode\": %lu, \"ms\": %lu, \"digest\": \"", result,
+           theState.errorCode, elapsed);
+    for (int i = 0; result && i < 32; i++) printf("%02x", digest[i]);
+    printf("\"}\n");
+    return 0;
+}
+
+// The first chunk of each check after a download: tell the test, and wait
+// for its gate while the dialog shows what it shows.
+static const char* checkGate;
+static int checks;
+
+static void OnHashChunk(TransferState* state) {
+    if (!progressSinceCheck) return;
+    progressSinceCheck = false;
+    checks++;
+    HWND dialog = state->dialogWindow;
+    printf("{\"event\": \"check\", \"check\": %d, \"dialog\": %lu}\n", checks,
+           (unsigned long)(DWORD_PTR)(IsWindow(dialog) ? dialog : 0));
+    fflush(stdout);
+    if (checkGate) WaitForGate(checkGate);
+}
+
+static int Verify(int argc, char** argv) {
+    if (argc < 4 || !ParseSha256(Option(argc, argv, "--pin", ""), setupHash)) return 2;
+    setupHashPinned = 1;
+    checkGate = Option(argc, argv, "--gate", 0);
+    SeamProgressHook = OnProgress;
+    SeamHashHook = OnHashChunk;
+    TransferState* state = &theState;
+    theSession.downloadUrl = argv[2];  // a second download fetches it again
+    StartProgressWindow(state);
+    DWORD ok = DownloadFile(state, argv[2], argv[3], 1);
+    ok = VerifyDownload(&theSession, state, argv[3], ok);
+    printf("{\"event\": \"end\", \"result\": %lu, \"errorCode\": %lu, \"checks\": %d, "
+           "\"doneBytes\": %lu, \"totalBytes\": %lu, \"attributes\": %lu}\n",
+           ok, state->errorCode, checks, state->doneBytes, state->totalBytes,
+           GetFileAttributesA(argv[3]));
+    return 0;
+}
+
 static int Progress(int argc, char** argv) {
     TransferState* state = &theState;
     CountProgressPosts();
@@ -307,6 +360,8 @@ static int DriverMain(int argc, char** argv) {
                SeamReplyCapacity, openTypes);
         return 0;
     }
+    if (!strcmp(command, "hash") && argc >= 3) return Hash(argv[2]);
+    if (!strcmp(command, "verify")) return Verify(argc, argv);
     if (!strcmp(command, "agent")) {
         const char* first = GetAgentString();
         int same = GetAgentString() == first && GetAgentString() == first;

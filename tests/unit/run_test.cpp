@@ -77,3 +77,11 @@ TEST(ErrorText, LongSystemTextIsBounded) {
     for (DWORD code = 1; code < 2000; code++) EXPECT_LE(ErrorText(code).size(), 1024u);
     for (DWORD code = 12000; code < 13000; code++) EXPECT_LE(ErrorText(code).size(), 1024u);
 }
+
+TEST(ErrorText, SetupThatFailedItsCheckHasATextOfItsOwn) {
+    // Not a download problem: the box says what went wrong instead.
+    EXPECT_EQ(ErrorText(577),
+              "The downloaded file is not the expected setup.\n"
+              "It may have been damaged or replaced on its way, so it was not started.\n"
+              "Please try again later.\n\nError Code: 577");
+}

@@ -72,3 +72,31 @@ TEST(Sha256, LengthsAroundThePadding) {
     };
     for (auto& c : cases) EXPECT_EQ(Digest(std::string(c.length, 'a')), c.digest) << c.length;
 }
+
+TEST(ParseSha256, OnlySixtyFourHexDigits) {
+    const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    std::string upper = abc;
+    for (char& c : upper) c = (char)toupper(c);
+    struct { std::string text; DWORD ok; } cases[] = {
+        {abc, 1},
+        {upper, 1},
+        {"BA7816bf8F01CFEA414140de5dae2223b00361a396177a9cb410ff61f20015AD", 1},
+        {abc.substr(0, 63), 0},
+        {abc + "0", 0},
+        {abc + "\n", 0},
+        {" " + abc.substr(1), 0},
+        {abc.substr(0, 40) + "g" + abc.substr(41), 0},
+        {abc.substr(0, 40) + "G" + abc.substr(41), 0},
+        {abc.substr(0, 40) + "@" + abc.substr(41), 0},
+        {abc.substr(0, 40) + "`" + abc.substr(41), 0},
+        {abc.substr(0, 40) + "/" + abc.substr(41), 0},
+        {abc.substr(0, 40) + ":" + abc.substr(41), 0},
+        {"0x" + abc.substr(2), 0},
+        {"", 0},
+    };
+    for (auto& c : cases) {
+        BYTE digest[32] = {};
+        EXPECT_EQ(ParseSha256(c.text.c_str(), digest), c.ok) << c.text;
+        if (c.ok) EXPECT_EQ(Hex(digest), abc) << c.text;
+    }
+}

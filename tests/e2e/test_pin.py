@@ -1,0 +1,271 @@
+"""The setup's SHA-256 pin (TEXT 2010): through the real install.exe on
+stamped distributions, the status line while the check runs, and the stub's
+own SHA-256 against Python's hashlib on files of awkward lengths.
+"""
+
+import hashlib
+import json
+import random
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from servers import FaultServer, FtpServer
+from winehelp import child_text, helper_exe, stub_exe
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tools"))
+import pe  # noqa: E402
+
+STAMP = REPO / "tools" / "stamp"
+SETUP = "/pin/Setup.exe"
+EVENT = "/pin/event.php"
+TITLE = "Pin Test"
+NUMBER = 4711
+IDC_STATUS = 1004
+CHECKING = "Checking installation files..."
+DOWNLOADING = "Downloading installation files..."
+MISMATCH = ("The downloaded file is not the expected setup.\n"
+            "It may have been damaged or replaced on its way, so it was not started.\n"
+            "Please try again later.\n\nError Code: 577")
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+@pytest.fixture(scope="module")
+def setup_bytes():
+    # The fake setup with a tail of its own: a valid program worth resuming.
+    data = helper_exe("fakesetup.exe").read_bytes()
+    rng = random.Random(16)
+    return data + bytes(rng.getrandbits(8) for _ in range(700_000 - len(data)))
+
+
+@pytest.fixture(scope="module")
+def web():
+    with FaultServer() as server:
+        yield server
+
+
+@pytest.fixture(scope="module")
+def ftp(tmp_path_factory, setup_bytes):
+    root = tmp_path_factory.mktemp("ftproot")
+    (root / "Setup.exe").write_bytes(setup_bytes)
+    with FtpServer(str(root)) as server:
+        yield server
+
+
+@pytest.fixture
+def product(bench, request):
+    """A product code and registry key of this test alone, cleaned before and after."""
+    code = "PIN" + re.sub(r"[^A-Za-z0-9]", "", request.node.name)[-12:].upper()
+    key = rf"Software\PinTest\{code}"
+    bench.clean_stub_state(code, key)
+    bench.clear_pending_renames()
+    yield code, key
+    bench.clean_stub_state(code, key)
+    bench.reg_delete(r"HKLM\Software\PinTest")
+
+
+def distribution(out, url, event, code, key, pin):
+    """A stamped install.exe. A pin of bytes goes in as it is, past the stamp
+    tool's refusal, the way a hand-edited distribution would carry it."""
+    values = dict(download_url=url, event_url=event, product_code=code, registry_key=key,
+                  title=TITLE, install_number=NUMBER)
+    if isinstance(pin, bytes):
+        changes = pe.prepare_changes(**values)
+        changes.texts[2010] = pin
+        out.write_bytes(pe.stamp_image(stub_exe().read_bytes(), changes)[0])
+        return out
+    args = [sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out)]
+    for name, value in values.items():
+        args += ["--" + name.replace("_", "-"), str(value)]
+    if pin is not None:
+        args += ["--sha256", pin]
+    subprocess.run(args, check=True, capture_output=True)
+    return out
+
+
+def run_to_end(bench, stub, env):
+    """Runs install.exe to its end. The text of its error box (OK pressed), or
+    None when it ended without one."""
+    proc = bench.start(stub, env=env)
+    text = None
+    try:
+        deadline = time.monotonic() + 120
+        while proc.running() and time.monotonic() < deadline:
+            for w in bench.find_window(cls="#32770", title=TITLE, visible=True, all=True, timeout=1) or []:
+                statics = [c["text"] for c in w["children"] if c["class"].lower() == "static" and c["text"]]
+                if any("Error" in s for s in statics):
+                    text = max(statics, key=len)
+                    bench.click(w["hwnd"], 1)
+        assert proc.wait(timeout=30).code == 0
+        return text
+    finally:
+        proc.kill()
+        proc.discard_output()
+
+
+def cut_first_run(bench, web, stub, env, code):
+    """A first run that the server cuts: the partial file and its record stay."""
+    web.set_options(SETUP, cut_after=[250_000])
+    assert run_to_end(bench, stub, env) is not None
+    web.set_options(SETUP, cut_after=None)
+    partial = bench.temp_dir / f"~{code}{NUMBER}.exe"
+    assert 0 < partial.stat().st_size <= 250_000
+    return partial
+
+
+# (id, protocol, pin, before the run, outcome, the downloads the server sees:
+#  "all" the whole file, "rest" the rest of the partial file)
+CASES = [
+    ("right pin", "http", "right", "fresh", "started", ["all"]),
+    ("right pin, resumed after a cut", "http", "right", "cut", "started", ["rest"]),
+    # A partial file whose bytes are not the setup's, with a record that
+    # vouches for it: continued, it fails the check and is fetched again.
+    ("right pin, spliced resume", "http", "right", "corrupt", "started", ["rest", "all"]),
+    ("right pin, ftp", "ftp", "right", "fresh", "started", ["all"]),
+    ("wrong pin", "http", "wrong", "fresh", "mismatch", ["all", "all"]),
+    ("wrong pin, resumed after a cut", "http", "wrong", "cut", "mismatch", ["rest", "all"]),
+    ("wrong pin, ftp", "ftp", "wrong", "fresh", "mismatch", ["all", "all"]),
+    ("upper-case pin", "http", "upper", "fresh", "started", ["all"]),
+    ("malformed pin", "http", b"0" * 64 + b"\n", "fresh", "broken", []),
+    ("pin too short", "http", b"0" * 63, "fresh", "broken", []),
+    ("empty pin", "http", b"", "fresh", "started", ["all"]),
+    ("no pin", "http", None, "fresh", "started", ["all"]),
+]
+
+
+@pytest.mark.parametrize("protocol, pin, before, outcome, downloads", [c[1:] for c in CASES],
+                         ids=[c[0] for c in CASES])
+def test_pinned_distribution(bench, web, ftp, product, setup_bytes, tmp_path, fakesetup_log,
+                             protocol, pin, before, outcome, downloads):
+    code, key = product
+    web.add_file(SETUP, setup_bytes)
+    web.add_event(EVENT, body_chunks=[10])
+    pin = {"right": sha256(setup_bytes), "upper": sha256(setup_bytes).upper(),
+           "wrong": sha256(setup_bytes + b"!")}.get(pin, pin)
+    url = web.url(SETUP) if protocol == "http" else ftp.url("/Setup.exe")
+    stub = distribution(tmp_path / "install.exe", url, web.url(EVENT), code, key, pin)
+    record_key = rf"HKLM\{key}\Install\{NUMBER:08d}"
+
+    kept = 0
+    if before != "fresh":
+        partial = cut_first_run(bench, web, stub, fakesetup_log.env, code)
+        kept = partial.stat().st_size
+        if before == "corrupt":
+            partial.write_bytes(bytes(b ^ 0x5A for b in partial.read_bytes()))
+        assert bench.reg_key_exists(record_key)
+    web.clear()
+    ftp.clear()
+
+    text = run_to_end(bench, stub, fakesetup_log.env)
+
+    if protocol == "http":
+        seen = [("rest" if r.range == f"bytes={kept}-" else "all" if r.range is None else r.range,
+                 r.body_sent) for r in web.requests_for(SETUP)]
+    else:
+        seen = [("rest" if t.rest else "all", t.sent) for t in ftp.transfers]
+    assert [s[0] for s in seen] == downloads, seen
+    assert all(sent == (len(setup_bytes) - kept if kind == "rest" else len(setup_bytes))
+               for kind, sent in seen), seen
+    modes = [r.params.get("mode") for r in web.requests_for(EVENT)]
+    runs = fakesetup_log.wait(1, timeout=10 if outcome == "started" else 2)
+    download = bench.temp_dir / f"~{code}{NUMBER}.exe"
+
+    if outcome == "started":
+        assert text is None, text
+        assert len(runs) == 1, runs
+        assert Path(bench.to_unix(runs[0]["path"])).read_bytes() == setup_bytes
+        assert modes == ["1", "0"]
+        assert not bench.reg_key_exists(record_key)
+        return
+    # Nothing started, nothing kept, no finish event.
+    assert runs == []
+    assert not download.exists()
+    assert not bench.reg_key_exists(record_key)
+    assert not [p for p in bench.pending_renames() if f"~mi{NUMBER}$" in p[0]]
+    assert not [p for p in bench.stub_files() if p.name.startswith(f"~mi{NUMBER}$")]
+    if outcome == "mismatch":
+        assert text == MISMATCH
+        assert modes == ["1"]
+    else:
+        # A broken distribution stops before it stores, reports or fetches.
+        assert text is not None and re.search(r"Error( Code:)? 1610\b", text), text
+        assert web.requests == [] and ftp.transfers == []
+        assert not bench.reg_key_exists(rf"HKLM\{key}")
+
+
+def test_status_line_tells_the_check(bench, web, tmp_path):
+    # A download slow enough for the dialog to show, pinned to other bytes:
+    # check, second download, second check, each seen on the status line.
+    data = random.Random(3).randbytes(1_000_000)
+    web.add_file("/pin/slow.exe", data, trickle=(100_000, 0.3))
+    web.clear()
+    gate = tmp_path / "gate"
+    target = tmp_path / "slow.exe"
+    proc = bench.start(helper_exe("stubdriver.exe"), "verify", web.url("/pin/slow.exe"),
+                       bench.to_windows(target), "--pin", sha256(b"other"), "--gate",
+                       bench.to_windows(gate), "--title", TITLE, "--regkey", r"Software\PinTest\Status")
+    try:
+        def events(count):
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                lines = [json.loads(l) for l in proc.output()[0].splitlines() if l.startswith("{")]
+                if len(lines) >= count:
+                    return lines
+                assert proc.running(), proc.output()
+                time.sleep(0.1)
+            raise AssertionError(f"no event {count}: {proc.output()}")
+
+        def status(hwnd, want):
+            deadline = time.monotonic() + 10
+            while True:
+                seen = child_text(bench.window(hwnd) or {}, IDC_STATUS)
+                if seen == want or time.monotonic() > deadline:
+                    return seen
+                time.sleep(0.2)
+
+        first = events(1)[0]
+        assert first["event"] == "check" and first["dialog"], first
+        assert status(first["dialog"], CHECKING) == CHECKING
+        gate.write_bytes(b"")
+        # The mismatch sends the file back to the server, from zero.
+        assert status(first["dialog"], DOWNLOADING) == DOWNLOADING
+        second = events(2)[1]
+        assert second["event"] == "check" and second["dialog"] == first["dialog"], second
+        assert status(second["dialog"], CHECKING) == CHECKING
+        gate.write_bytes(b"")
+        end = events(3)[2]
+    finally:
+        proc.kill()
+        bench.reg_delete(r"HKLM\Software\PinTest")
+    assert (end["result"], end["errorCode"], end["checks"]) == (0, 577, 2), end
+    assert end["attributes"] == 0xFFFFFFFF and not target.exists()
+    assert [r.range for r in web.requests_for("/pin/slow.exe")] == [None, None]
+
+
+HASH_SIZES = [0, 1, 55, 56, 63, 64, 65, 119, 120, 65535, 65536, 65537, 5 * 1024 * 1024 + 3]
+
+
+@pytest.mark.parametrize("size", HASH_SIZES)
+def test_stub_hash_equals_hashlib(bench, tmp_path, size):
+    # Lengths around the padding (55/56 bytes in the last block, 119/120 over
+    # two), the 64-byte block and the 64 KB read chunk, and several MB.
+    data = random.Random(size).randbytes(size)
+    path = tmp_path / f"f{size}.bin"
+    path.write_bytes(data)
+    r = bench.run(helper_exe("stubdriver.exe"), "hash", bench.to_windows(path), timeout=60)
+    got = json.loads(r.out)
+    assert (got["result"], got["digest"]) == (1, sha256(data)), got
+
+
+def test_stub_hash_of_a_missing_file_reports_why(bench, tmp_path):
+    r = bench.run(helper_exe("stubdriver.exe"), "hash", bench.to_windows(tmp_path / "none.bin"))
+    got = json.loads(r.out)
+    assert (got["result"], got["errorCode"], got["digest"]) == (0, 2, "")
