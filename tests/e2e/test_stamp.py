@@ -7,7 +7,7 @@ refusal with its exit status, and the signature warning.
 
 Under Wine (the bench): stamped copies run with their new values: download
 URL, event URL, product code, registry key, campaign, title, install number
-and quiet flag.
+and quiet flag (the SHA-256 pin runs in test_pin.py).
 """
 
 import hashlib
@@ -31,7 +31,8 @@ from servers import FaultServer  # noqa: E402
 from winehelp import child, find_stamp, free_port, read_stamp, stub_exe  # noqa: E402
 
 STAMP = REPO / "tools" / "stamp"
-TEXT_IDS = [1, 4, 104, 107, 2003, 2008]
+TEXT_IDS = [1, 4, 104, 107, 2003, 2008, 2010]
+PIN = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"  # of "abc"
 WS_SYSMENU = 0x00080000
 IDCANCEL = 2
 
@@ -284,7 +285,20 @@ ROUND_TRIPS = [
     ("ANSI text (cp1252)", ["--title", "Caf\u00e9 \u20ac"], {2008: b"Caf\xe9 \x80"}, None, None),
     ("other encoding", ["--encoding", "utf-8", "--campaign", "\u00e9t\u00e9"],
      {2003: "\u00e9t\u00e9".encode("utf-8")}, None, None),
+    ("pin", ["--sha256", PIN.upper(), "--download-url", "https://127.0.0.1/Setup.exe"],
+     {2010: PIN.upper().encode(), 1: b"https://127.0.0.1/Setup.exe"}, None, None),
+    ("pin by id", ["--text", "2010=" + PIN], {2010: PIN.encode()}, None, None),
+    ("empty pin", ["--sha256", ""], {2010: b""}, None, None),
 ]
+
+
+def expected_warnings(texts):
+    """The warnings a distribution with these texts must get from set."""
+    url = (texts.get(1) or b"").split(b"\0")[0]
+    pinned = bool((texts.get(2010) or b"").split(b"\0")[0])
+    if url and not url.lower().startswith(b"https:") and not pinned:
+        return ["plain " + url.split(b":")[0].decode().lower()]
+    return []
 
 
 @pytest.mark.parametrize("args, texts, number, quiet", [c[1:] for c in ROUND_TRIPS],
@@ -292,13 +306,18 @@ ROUND_TRIPS = [
 def test_set_then_show_round_trip(stub, base, tmp_path, args, texts, number, quiet):
     out = tmp_path / "dist.exe"
     r = stamp_ok("set", stub, "-o", out, *args)
-    assert r.stderr == b"", r.stderr
+    want = {tid: base["config"].text(tid) for tid in TEXT_IDS}
+    want.update(texts)
+    # Only the one warning that the texts call for, if any.
+    lines = r.stderr.decode().splitlines()
+    expected = expected_warnings(want)
+    assert len(lines) == len(expected), lines
+    for line, words in zip(lines, expected):
+        assert line.startswith("stamp: warning: ") and words in line, line
     data = out.read_bytes()
     img = check_structure(data, base["data"])
     assert os.access(out, os.X_OK), "the distribution lost the executable bit"
 
-    want = {tid: base["config"].text(tid) for tid in TEXT_IDS}
-    want.update(texts)
     want_number = base["config"].install_number if number is None else number
     want_quiet = base["config"].quiet if quiet is None else quiet
 
@@ -380,7 +399,7 @@ def test_make_distribution_matches_the_command(stub, tmp_path):
                                     title="Caf\u00e9", install_number=77, quiet=True,
                                     omit_text=["event_url"], text={"campaign": "c1"},
                                     text_hex={1: "687474703a2f2f782f"})
-    assert warnings == []
+    assert len(warnings) == 1 and "plain http without a SHA-256 pin" in warnings[0], warnings
     stamp_ok("set", stub, "-o", by_cli, "--product-code", "API1", "--registry-key", "Software\\Api",
              "--title", "Caf\u00e9", "--install-number", "77", "--quiet", "1", "--omit-text", "4",
              "--campaign", "c1", "--download-url", "http://x/")
@@ -487,7 +506,10 @@ REFUSALS = [
     ("no texts, no marker", in_no_texts_no_marker, [], pe.EXIT_NOT_STUB, "not a download stub"),
     ("marker missing", in_no_marker, [], pe.EXIT_NO_MARKER, "marker not found"),
     ("marker twice", in_marker_twice, [], pe.EXIT_MARKER_TWICE, "found 2 times"),
-    ("marker in a new text", in_stub, ["--text-hex", "2003=" + (pe.STAMP_MARKER + b"\0" * 12).hex()],
+    # Behind a zero byte, where the stub stops reading, so that the marker's
+    # control characters are no refusal of their own.
+    ("marker in a new text", in_stub,
+     ["--text-hex", "2003=" + (b"\0" + pe.STAMP_MARKER + b"\0" * 12).hex()],
      pe.EXIT_MARKER_TWICE, "marker"),
     *[("install number %r" % v, in_stub, ["--install-number", v], pe.EXIT_INSTALL_NUMBER,
        "install number") for v in ("-1", "2147483648", "4294967296", "0x10", "12a", "", " 7", "1e3")],
@@ -513,6 +535,25 @@ REFUSALS = [
     ("unknown encoding", in_stub, ["--encoding", "no-such-code", "--title", "x"],
      pe.EXIT_TEXT_VALUE, "unknown encoding"),
     ("resources not last", in_resources_not_last, [], pe.EXIT_LAYOUT, "not the last section"),
+    *[("pin %s" % name, in_stub, args, pe.EXIT_SHA256, "not 64 hexadecimal digits") for name, args in (
+        ("of 63 digits", ["--sha256", PIN[:63]]),
+        ("of 65 digits", ["--sha256", PIN + "0"]),
+        ("with a g", ["--sha256", PIN[:10] + "g" + PIN[11:]]),
+        ("with 0x", ["--sha256", "0x" + PIN[2:]]),
+        ("with a blank", ["--sha256", PIN[:32] + " " + PIN[33:]]),
+        ("by id, with a trailing blank", ["--text", "2010=" + PIN + " "]),
+        ("as hex bytes, cut by a zero byte", ["--text-hex", "2010=" + PIN.encode().hex() + "00"]))],
+    *[("control character %r in %s" % (char, option), in_stub, [option, value], pe.EXIT_TEXT_VALUE,
+       "control character")
+      for option, value, char in (
+          ("--download-url", "http://127.0.0.1/a.exe\r\nX-Evil: 1", "\r"),
+          ("--event-url", "http://127.0.0.1/e.php\n", "\n"),
+          ("--registry-key", "Software\\A\x7fB", "\x7f"),
+          ("--campaign", "spring\tsale", "\t"),
+          ("--title", "T\x1bitle", "\x1b"),
+          ("--sha256", PIN[:63] + "\n", "\n"))],
+    ("control character in hex text", in_stub, ["--text-hex", "2003=610d62"], pe.EXIT_TEXT_VALUE,
+     "2003 (IDT_CAMPAIGN) holds the control character \"\\x0d\""),
 ]
 
 
@@ -554,8 +595,10 @@ def test_set_refuses_to_write_over_its_input(stub, tmp_path, kind):
 
 
 @pytest.mark.parametrize("args", [[], ["set", "x.exe"], ["set", "x.exe", "-o", "y.exe", "--text", "title"],
-                                  ["frobnicate", "x.exe"]],
-                         ids=["no command", "no output", "text without =", "unknown command"])
+                                  ["frobnicate", "x.exe"],
+                                  ["set", "x.exe", "-o", "y.exe", "--sha256", PIN, "--sha256-of", "x"]],
+                         ids=["no command", "no output", "text without =", "unknown command",
+                              "pin and pin of a file"])
 def test_usage_errors(args):
     assert run_stamp(*args).returncode == pe.EXIT_USAGE
 
@@ -566,6 +609,49 @@ def test_unreadable_input_and_unwritable_output(stub, tmp_path):
     r = run_stamp("set", stub, "-o", tmp_path / "no" / "such" / "dir.exe")
     assert r.returncode == pe.EXIT_IO and b"cannot write" in r.stderr
     assert list(tmp_path.iterdir()) == []
+
+
+def test_pin_of_a_file(stub, tmp_path):
+    setup = tmp_path / "Setup.exe"
+    setup.write_bytes(os.urandom(3 * 1024 * 1024 + 5))
+    out = tmp_path / "pinned.exe"
+    stamp_ok("set", stub, "-o", out, "--sha256-of", setup)
+    digest = hashlib.sha256(setup.read_bytes()).hexdigest()
+    assert pe.read_configuration(out).text(2010) == digest.encode()
+    shown = stamp_ok("show", out).stdout.decode()
+    assert re.search(r'text 2010\s+IDT_SETUP_SHA256\s+"%s"$' % digest, shown, re.M), shown
+    r = run_stamp("set", stub, "-o", tmp_path / "none.exe", "--sha256-of", tmp_path / "missing.exe")
+    assert r.returncode == pe.EXIT_IO and b"cannot read" in r.stderr
+    assert not (tmp_path / "none.exe").exists()
+
+
+# (id, arguments of set, words of each warning in order)
+WARNINGS = [
+    ("plain http", ["--download-url", "http://dl.example.org/Setup.exe"], ["plain http without"]),
+    ("plain ftp", ["--download-url", "FTP://dl.example.org/Setup.exe"], ["plain ftp without"]),
+    ("https", ["--download-url", "https://dl.example.org/Setup.exe"], []),
+    ("http with a pin", ["--download-url", "http://dl.example.org/Setup.exe", "--sha256", PIN], []),
+    ("http with an empty pin", ["--download-url", "http://x/S.exe", "--sha256", ""], ["plain http"]),
+    ("no download URL", ["--omit-text", "1"], []),
+    *[("campaign with %r" % c, ["--campaign", "a%sb" % c, "--sha256", PIN],
+       ["campaign \"a%sb\" holds %r, which changes the meaning" % (c, c)]) for c in "#&?= "],
+    ("campaign with several", ["--campaign", "a=b&c", "--sha256", PIN], ["holds '&', '=', which change "]),
+    ("campaign without event URL", ["--campaign", "a&b", "--omit-text", "4", "--sha256", PIN], []),
+    ("event URL with a query", ["--event-url", "http://x/e.php?site=1", "--sha256", PIN],
+     ["already has a query"]),
+    ("all at once", ["--event-url", "http://x/e?", "--campaign", "a b"],
+     ["plain http", "campaign", "already has a query"]),
+]
+
+
+@pytest.mark.parametrize("args, words", [c[1:] for c in WARNINGS], ids=[c[0] for c in WARNINGS])
+def test_set_warns(stub, tmp_path, args, words):
+    out = tmp_path / "warned.exe"
+    lines = stamp_ok("set", stub, "-o", out, *args).stderr.decode().splitlines()
+    assert len(lines) == len(words), lines
+    for line, want in zip(lines, words):
+        assert line.startswith("stamp: warning: ") and want in line, line
+    assert out.exists()
 
 
 def test_warns_when_the_event_request_would_be_cut(stub, tmp_path):
@@ -602,7 +688,7 @@ def test_a_signed_input_is_stamped_with_a_warning_and_without_its_signature(stub
     signed = _fake_signed(tmp_path, stub)
     assert re.search(rb"signature\s+Authenticode, 24 bytes", stamp_ok("show", signed).stdout)
     out = tmp_path / "out.exe"
-    r = run_stamp("set", signed, "-o", out, "--title", "After signing")
+    r = run_stamp("set", signed, "-o", out, "--title", "After signing", "--sha256", PIN)
     _check_signature_warning(r)
     check_structure(out.read_bytes(), base["data"])  # no certificate left, size as unsigned
     assert pe.read_configuration(out).text(2008) == b"After signing"
@@ -622,7 +708,8 @@ def test_really_signed_input_then_signing_the_stamped_output(stub, tmp_path):
     signed, stamped, resigned = (tmp_path / n for n in ("signed.exe", "stamped.exe", "resigned.exe"))
     sign(stub, signed)
     assert pe.read_configuration(signed).signature
-    _check_signature_warning(run_stamp("set", signed, "-o", stamped, "--campaign", "signed-later"))
+    _check_signature_warning(run_stamp("set", signed, "-o", stamped, "--campaign", "signed-later",
+                                       "--sha256", PIN))
     assert pe.PEImage.from_file(stamped).directory(pe.DIR_SECURITY) == (0, 0)
     sign(stamped, resigned)
     v = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", resigned], capture_output=True)
