@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from servers import FaultServer, FtpServer
-from winehelp import child_text, helper_exe, stub_exe
+from winehelp import child_text, finish_run, helper_exe, stub_exe
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools"))
@@ -92,23 +92,11 @@ def distribution(out, url, event, code, key, pin):
 
 
 def run_to_end(bench, stub, env):
-    """Runs install.exe to its end. The text of its error box (OK pressed), or
-    None when it ended without one."""
-    proc = bench.start(stub, env=env)
-    text = None
-    try:
-        deadline = time.monotonic() + 120
-        while proc.running() and time.monotonic() < deadline:
-            for w in bench.find_window(cls="#32770", title=TITLE, visible=True, all=True, timeout=1) or []:
-                statics = [c["text"] for c in w["children"] if c["class"].lower() == "static" and c["text"]]
-                if any("Error" in s for s in statics):
-                    text = max(statics, key=len)
-                    bench.click(w["hwnd"], 1)
-        assert proc.wait(timeout=30).code == 0
-        return text
-    finally:
-        proc.kill()
-        proc.discard_output()
+    """Runs install.exe to its end (exit code 0). The text of its error box
+    (OK pressed), or None when it ended without one."""
+    code, text = finish_run(bench, bench.start(stub, env=env), TITLE)
+    assert code == 0
+    return text
 
 
 def cut_first_run(bench, web, stub, env, code):

@@ -13,12 +13,14 @@ and driven with the probe (tests/probe), which runs under the same wineserver.
 from __future__ import annotations
 
 import atexit
+import hashlib
 import json
 import os
 import pwd
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -772,6 +774,23 @@ class Bench:
             args = ["delete", full_key(key), "/v", name, "/f"]
         return self.run("reg", *args, timeout=60).code == 0
 
+    # -- trust
+
+    ROOT_CERTIFICATES = r"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates"
+
+    def trust_root_certificate(self, der: bytes) -> str:
+        """Make a CA certificate (DER) a trusted root inside this prefix alone;
+        the machine's own store is not touched. Returns the key it adds, named
+        by the certificate's SHA-1 as crypt32 names it; its "Blob" holds the
+        certificate as one serialized property: id 32 (the certificate
+        itself), 1, the length, the bytes. Programs started afterwards trust it."""
+        key = self.ROOT_CERTIFICATES + "\\" + hashlib.sha1(der).hexdigest().upper()
+        self.reg_add(key, "Blob", struct.pack("<III", 32, 1, len(der)) + der, "REG_BINARY")
+        return key
+
+    def forget_root_certificate(self, der: bytes) -> None:
+        self.reg_delete(self.ROOT_CERTIFICATES + "\\" + hashlib.sha1(der).hexdigest().upper())
+
     # -- paths
 
     def to_unix(self, winpath: str) -> Path:
@@ -975,6 +994,25 @@ def run_driver(bench, *args, timeout: float = 60) -> dict:
     assert r.code in (0, -signal.SIGSEGV) and lines, \
         f"stubdriver exited {r.code}: {r.out!r} {r.err!r}"
     return json.loads(lines[-1])
+
+
+def finish_run(bench, proc: WineProcess, title: str, timeout: float = 120) -> tuple[int, str | None]:
+    """Waits for a started install.exe to end, pressing OK on its error box
+    (a dialog of that title with a text that names an error). Its exit code
+    and the box's text, or None when it ended without one."""
+    text = None
+    try:
+        deadline = time.monotonic() + timeout
+        while proc.running() and time.monotonic() < deadline:
+            for w in bench.find_window(cls="#32770", title=title, visible=True, all=True, timeout=1) or []:
+                statics = [c["text"] for c in w["children"] if c["class"].lower() == "static" and c["text"]]
+                if any("Error" in s for s in statics):
+                    text = max(statics, key=len)
+                    bench.click(w["hwnd"], IDOK)
+        return proc.wait(timeout=30).code, text
+    finally:
+        proc.kill()
+        proc.discard_output()
 
 
 class TransferDriver:

@@ -12,7 +12,9 @@ its config, pid file, logs and temp paths in a temporary directory of its own; t
 port is picked at start (a free one, retried if another process takes it first).
 sendfile is on; Range requests get 206, a range at or past the end 416, and static
 files carry Last-Modified and Content-Length. `extra_http` / `extra_server` add
-config text inside the http and server blocks. The access log stays readable
+config text inside the http and server blocks. With tls=(certificate file, key
+file) it speaks HTTPS, and url() names `url_host` (default: host), the name the
+certificate is for. The access log stays readable
 after stop(). nginx is ended with the thread that started it (PR_SET_PDEATHSIG), so
 a killed test run leaves no server behind.
 """
@@ -24,6 +26,7 @@ import secrets
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -59,7 +62,8 @@ http {{
     server_tokens off;
     {extra_http}
     server {{
-        listen {host}:{port};
+        listen {host}:{port}{ssl};
+        {tls}
         server_name localhost;
         root {root};
         location / {{ }}
@@ -123,9 +127,12 @@ def _free_port(host):
 class Nginx:
     """nginx serving `root_dir` on host:port (port 0: chosen at start)."""
 
-    def __init__(self, root_dir, host="127.0.0.1", port=0, extra_http="", extra_server=""):
+    def __init__(self, root_dir, host="127.0.0.1", port=0, extra_http="", extra_server="",
+                 tls=None, url_host=None):
         self.root_dir = os.path.abspath(root_dir)
         self.host = host
+        self.tls = tls
+        self.url_host = url_host or host
         self._want_port = port
         self.port = None
         self.extra_http = extra_http
@@ -135,7 +142,7 @@ class Nginx:
         self._final_log = None
 
     def url(self, path="/"):
-        return "http://%s:%d%s" % (self.host, self.port, path)
+        return "%s://%s:%d%s" % ("https" if self.tls else "http", self.url_host, self.port, path)
 
     def start(self, timeout=10.0):
         self.tmp = tempfile.mkdtemp(prefix="nginx-")
@@ -161,7 +168,12 @@ class Nginx:
     def _launch(self, port, timeout):
         conf = os.path.join(self.tmp, "nginx.conf")
         with open(conf, "w") as f:
+            tls = ""
+            if self.tls:
+                tls = "ssl_certificate %s; ssl_certificate_key %s;" % tuple(
+                    os.path.abspath(p) for p in self.tls)
             f.write(_CONFIG.format(tmp=self.tmp, fmt=_LOG_FORMAT, host=self.host, port=port,
+                                   ssl=" ssl" if self.tls else "", tls=tls,
                                    token=self._token,
                                    root=self.root_dir, extra_http=self.extra_http,
                                    extra_server=self.extra_server))
@@ -188,7 +200,11 @@ class Nginx:
     def _ready(self, port):
         # Only our nginx knows the token: a connection alone could reach
         # another process that holds the port.
-        conn = http.client.HTTPConnection(self.host, port, timeout=0.5)
+        if self.tls:
+            conn = http.client.HTTPSConnection(self.host, port, timeout=0.5,
+                                               context=ssl._create_unverified_context())
+        else:
+            conn = http.client.HTTPConnection(self.host, port, timeout=0.5)
         try:
             conn.request("GET", "/.ready-" + self._token)
             resp = conn.getresponse()

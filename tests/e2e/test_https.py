@@ -1,0 +1,144 @@
+"""HTTPS through the real install.exe under Wine: nginx with TLS on loopback,
+and a certificate authority that the tests make and trust inside the test
+prefix alone (never the machine's own store). Every distribution here is
+pinned, as a vendor's should be.
+"""
+
+import hashlib
+import random
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from servers import Nginx, TestCA
+from winehelp import finish_run, free_port, helper_exe, stub_exe
+
+REPO = Path(__file__).resolve().parents[2]
+STAMP = REPO / "tools" / "stamp"
+TITLE = "Secure Test"
+NUMBER = 5150
+
+
+@pytest.fixture(scope="module")
+def setup_bytes():
+    data = helper_exe("fakesetup.exe").read_bytes()
+    return data + random.Random(443).randbytes(2_000_000 - len(data))
+
+
+@pytest.fixture(scope="module")
+def www(tmp_path_factory, setup_bytes):
+    root = tmp_path_factory.mktemp("www")
+    (root / "Setup.exe").write_bytes(setup_bytes)
+    return root
+
+
+@pytest.fixture(scope="module")
+def certificates(bench, tmp_path_factory):
+    """Server certificates: {"trusted", "untrusted", "wrong host"} -> (cert, key).
+    Only the first CA is trusted, and only in the test prefix."""
+    where = tmp_path_factory.mktemp("pki")
+    ours, stranger = TestCA(where, "Stub Test CA"), TestCA(where, "Stranger CA")
+    certs = {"trusted": ours.issue("localhost"), "untrusted": stranger.issue("localhost"),
+             "wrong host": ours.issue("elsewhere.test")}
+    bench.trust_root_certificate(ours.der)
+    yield certs
+    bench.forget_root_certificate(ours.der)
+
+
+@pytest.fixture
+def product(bench, request):
+    code = "TLS" + re.sub(r"[^A-Za-z0-9]", "", request.node.name)[-12:].upper()
+    key = rf"Software\HttpsTest\{code}"
+    bench.clean_stub_state(code, key)
+    yield code, key
+    bench.clean_stub_state(code, key)
+    bench.reg_delete(r"HKLM\Software\HttpsTest")
+
+
+def stamp(out, url, product, setup_bytes):
+    code, key = product
+    subprocess.run([sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out),
+                    "--download-url", url, "--event-url", "", "--product-code", code,
+                    "--registry-key", key, "--title", TITLE, "--install-number", str(NUMBER),
+                    "--sha256", hashlib.sha256(setup_bytes).hexdigest()],
+                   check=True, capture_output=True)
+    return out
+
+
+def serve(www, certificates, which="trusted", **options):
+    return Nginx(str(www), tls=certificates[which], url_host="localhost", **options)
+
+
+def started(bench, log, setup_bytes):
+    runs = log.wait(1)
+    assert len(runs) == 1, runs
+    return Path(bench.to_unix(runs[0]["path"])).read_bytes() == setup_bytes
+
+
+def test_fresh_download(bench, www, certificates, product, setup_bytes, tmp_path, fakesetup_log):
+    with serve(www, certificates) as web:
+        stub = stamp(tmp_path / "install.exe", web.url("/Setup.exe"), product, setup_bytes)
+        assert finish_run(bench, bench.start(stub, env=fakesetup_log.env), TITLE) == (0, None)
+        assert [(e.status, e.range) for e in web.access_log(wait_for=1)] == [(200, None)]
+    assert started(bench, fakesetup_log, setup_bytes)
+
+
+def test_resume_after_a_cut(bench, www, certificates, product, setup_bytes, tmp_path, fakesetup_log):
+    code, key = product
+    port = free_port()
+    partial = bench.temp_dir / f"~{code}{NUMBER}.exe"
+    # Slow enough to be stopped in the middle; the server goes away as a
+    # dropped connection would take it.
+    with serve(www, certificates, port=port, extra_server="limit_rate 200k;") as web:
+        stub = stamp(tmp_path / "install.exe", web.url("/Setup.exe"), product, setup_bytes)
+        run = bench.start(stub, env=fakesetup_log.env)
+        deadline = time.monotonic() + 60
+        while not (partial.exists() and partial.stat().st_size >= 300_000):
+            assert time.monotonic() < deadline and run.running(), "the download did not get going"
+            time.sleep(0.1)
+    exit_code, text = finish_run(bench, run, TITLE)
+    assert exit_code == 0 and text and "Error" in text, text
+    kept = partial.stat().st_size
+    assert 300_000 <= kept < len(setup_bytes) and partial.read_bytes() == setup_bytes[:kept]
+    assert not fakesetup_log.entries()
+
+    with serve(www, certificates, port=port) as web:
+        assert finish_run(bench, bench.start(stub, env=fakesetup_log.env), TITLE) == (0, None)
+        log = web.access_log(wait_for=1)
+    assert [(e.status, e.range) for e in log] == [(206, f"bytes={kept}-")]
+    assert log[0].body_bytes_sent == len(setup_bytes) - kept
+    assert started(bench, fakesetup_log, setup_bytes)
+    assert not bench.reg_key_exists(rf"HKLM\{key}\Install\{NUMBER:08d}")
+
+
+# The client's codes: a wrong name is 12038 (ERROR_INTERNET_SEC_CERT_CN_INVALID).
+# A root nobody trusts is 12045 (ERROR_INTERNET_INVALID_CA) on Windows; Wine's
+# client reports 12057 (ERROR_INTERNET_SEC_CERT_REV_FAILED) for it, its
+# revocation check failing first on a chain that ends at no trusted root.
+REFUSED = [("untrusted", r"12045|12057"), ("wrong host", r"12038")]
+
+
+@pytest.mark.parametrize("which, codes", REFUSED, ids=[r[0] for r in REFUSED])
+def test_refused_certificate_keeps_the_partial_file(bench, www, certificates, product, setup_bytes,
+                                                    tmp_path, fakesetup_log, which, codes):
+    code, key = product
+    record = rf"HKLM\{key}\Install\{NUMBER:08d}"
+    partial = bench.temp_dir / f"~{code}{NUMBER}.exe"
+    partial.write_bytes(setup_bytes[:300_000])
+    for name, value in (("Date", 20240102), ("Time", 11234), ("Size", len(setup_bytes))):
+        bench.reg_add(record, name, value, "REG_DWORD")
+    before = bench.reg_values(record)
+    with serve(www, certificates, which) as web:
+        stub = stamp(tmp_path / "install.exe", web.url("/Setup.exe"), product, setup_bytes)
+        exit_code, text = finish_run(bench, bench.start(stub, env=fakesetup_log.env), TITLE)
+        # The handshake failed: no request reached the server.
+        assert web.access_log() == []
+    assert exit_code == 0
+    assert text and re.search(rf"Error( Code:)? ({codes})\b", text), text
+    assert not fakesetup_log.entries()
+    assert partial.read_bytes() == setup_bytes[:300_000]
+    assert bench.reg_values(record) == before
