@@ -1,12 +1,15 @@
 #!/usr/bin/python3
 """A whole run of the stub, shown end to end on this machine.
 
-Stamps a distribution of build/install.exe that points at a loopback web
-server, serves a sample setup (slowly enough that the progress dialog shows)
-and an event script, runs the stub under Wine on the virtual display made by
-scripts/demo, saves a screenshot of the progress dialog, and prints what
-happened. Exits 0 only when every step happened.
+Stamps a distribution of build/install.exe that fetches its setup over
+https from a loopback nginx, pinned to the setup's SHA-256, serves the sample
+setup (slowly enough that the progress dialog shows) and an event script,
+runs the stub under Wine on the virtual display made by scripts/demo, saves a
+screenshot of the progress dialog, and prints what happened. The server's
+certificate comes from a CA made for the demo and trusted only inside the
+demo's Wine prefix. Exits 0 only when every step happened.
 """
+import hashlib
 import os
 import subprocess
 import sys
@@ -17,11 +20,11 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
-from servers import FaultServer  # noqa: E402
+from servers import FaultServer, Nginx, TestCA  # noqa: E402
 from winehelp import Bench, helper_exe, stub_exe, child_text  # noqa: E402
 
 PRODUCT, REGKEY, CAMPAIGN, TITLE, NUMBER = "QRBLDEMO", r"Software\Quorbel Demo", "demo", "Quorbel Demo", 4242
-SETUP_PATH, EVENT_PATH = "/products/demo/QuorbelSetup.exe", "/products/demo/scripts/event.php"
+SETUP_NAME, EVENT_PATH = "QuorbelSetup.exe", "/products/demo/scripts/event.php"
 
 
 def main() -> int:
@@ -39,74 +42,93 @@ def main() -> int:
     setup = helper_exe("fakesetup.exe").read_bytes()
     setup += b"\0" * (6 * 1024 * 1024 - len(setup))
 
-    with FaultServer() as server, tempfile.TemporaryDirectory() as tmp:
-        # About 1.5 MB/s, so the download outlasts the dialog's grace period.
-        server.add_file(SETUP_PATH, setup, trickle=(64 * 1024, 0.04))
-        server.add_event(EVENT_PATH, body_chunks=[2])
-        stub = out_dir / "install.exe"
-        subprocess.run([sys.executable, str(ROOT / "tools" / "stamp"), "set", str(stub_exe()), "-o", str(stub),
-                        "--download-url", server.url(SETUP_PATH), "--event-url", server.url(EVENT_PATH),
-                        "--product-code", PRODUCT, "--registry-key", REGKEY, "--campaign", CAMPAIGN,
-                        "--title", TITLE, "--install-number", str(NUMBER)], check=True)
-        print(f"Distribution: {stub}")
-        subprocess.run([sys.executable, str(ROOT / "tools" / "stamp"), "show", str(stub)], check=True)
-
-        bench.clean_stub_state(PRODUCT, REGKEY)
-        bench.clear_pending_renames()
-        log = bench.fakesetup_log(tmp)
-        print("\nRunning the stub under Wine ...")
-        run = bench.start(stub, env=log.env)
-
-        dialog = bench.find_window(cls="#32770", title=TITLE, visible=True, timeout=30)
-        shot = out_dir / "progress.png"
-        if dialog:
-            time.sleep(1.0)  # let a refresh or two land
-            dialog = bench.window(dialog["hwnd"]) or dialog
-            r = dialog["rect"]
-            geometry = f"{r[2] - r[0]}x{r[3] - r[1]}+{r[0]}+{r[1]}" if isinstance(r, list) else None
-            cmd = ["import", "-window", "root"] + (["-crop", geometry] if geometry else []) + [str(shot)]
-            subprocess.run(cmd, env={**os.environ, "DISPLAY": bench.display}, check=False)
-        check("progress dialog shown", bool(dialog),
-              f"{child_text(dialog, 1002)!r}, {child_text(dialog, 1003)!r}" if dialog else "")
-        check("screenshot saved", shot.exists(), str(shot))
-
-        result = run.wait(timeout=120)
-        check("stub exited with code 0", result.code == 0, str(result.code))
-
-        events = [r for r in server.requests_for(EVENT_PATH)]
-        downloads = [r for r in server.requests_for(SETUP_PATH)]
-        print("\nEvents received:")
-        for r in events:
-            print(f"  {r.method} {r.target}  User-Agent: {r.user_agent}")
-        modes = [r.params.get("mode") for r in events]
-        check("start and finish events", modes == ["1", "0"], str(modes))
-        check("campaign sent", all(r.params.get("camp") == CAMPAIGN for r in events))
-        served = sum(r.body_sent or 0 for r in downloads)
-        check("bytes served", served == len(setup), f"{served} of {len(setup)}")
-
-        runs = log.wait(1, timeout=20)
-        started = runs[0]["path"] if runs else ""
-        check("setup started", bool(runs), started)
-        check("setup runs under its launch name", f"~mi{NUMBER}$" in started)
-
-        values = bench.reg_values(rf"HKLM\{REGKEY}") or {}
-        print("\nLeft behind:")
-        print(f"  HKLM\\{REGKEY}: {values}")
-        check("campaign stored", values.get("Campaign") == ("REG_SZ", CAMPAIGN))
-        check("resume record gone", not bench.reg_key_exists(rf"HKLM\{REGKEY}\Install\{NUMBER:08d}"))
-        pending = [p for p in bench.pending_renames() if f"~mi{NUMBER}$" in p[0]]
-        print(f"  deleted at reboot: {[p[0] for p in pending]}")
-        check("launch file scheduled for deletion at reboot", bool(pending))
-        left = [p.name for p in bench.stub_files()]
-        print(f"  files in the temporary directory: {left}")
-        check("no partial download left", not any(n.startswith(f"~{PRODUCT}") for n in left))
-        bench.clean_stub_state(PRODUCT, REGKEY)
+    with tempfile.TemporaryDirectory() as tmp:
+        www = Path(tmp) / "www"
+        www.mkdir()
+        (www / SETUP_NAME).write_bytes(setup)
+        ca = TestCA(Path(tmp) / "pki", "Quorbel Demo CA")
+        bench.trust_root_certificate(ca.der)
+        try:
+            # About 1 MB/s, so the download outlasts the dialog's grace period.
+            with FaultServer() as server, Nginx(str(www), tls=ca.issue("localhost"), url_host="localhost",
+                                                extra_server="limit_rate 1000k;") as web:
+                run_demo(bench, server, web, setup, out_dir, tmp, check)
+        finally:
+            bench.forget_root_certificate(ca.der)
 
     if bench.owned:
         bench.close()
     ok = all(checks)
     print(f"\nDemo {'passed' if ok else 'FAILED'} ({sum(checks)} of {len(checks)} checks).")
     return 0 if ok else 1
+
+
+def run_demo(bench, server, web, setup, out_dir, tmp, check):
+    """The run itself: the stub fetches the pinned setup over https from web."""
+    server.add_event(EVENT_PATH, body_chunks=[2])
+    stub = out_dir / "install.exe"
+    pin = hashlib.sha256(setup).hexdigest()
+    subprocess.run([sys.executable, str(ROOT / "tools" / "stamp"), "set", str(stub_exe()), "-o", str(stub),
+                    "--download-url", web.url("/" + SETUP_NAME), "--sha256", pin,
+                    "--event-url", server.url(EVENT_PATH),
+                    "--product-code", PRODUCT, "--registry-key", REGKEY, "--campaign", CAMPAIGN,
+                    "--title", TITLE, "--install-number", str(NUMBER)], check=True)
+    print(f"Distribution: {stub}")
+    subprocess.run([sys.executable, str(ROOT / "tools" / "stamp"), "show", str(stub)], check=True)
+
+    bench.clean_stub_state(PRODUCT, REGKEY)
+    bench.clear_pending_renames()
+    log = bench.fakesetup_log(tmp)
+    print("\nRunning the stub under Wine ...")
+    run = bench.start(stub, env=log.env)
+
+    dialog = bench.find_window(cls="#32770", title=TITLE, visible=True, timeout=30)
+    shot = out_dir / "progress.png"
+    if dialog:
+        time.sleep(1.0)  # let a refresh or two land
+        dialog = bench.window(dialog["hwnd"]) or dialog
+        r = dialog["rect"]
+        geometry = f"{r[2] - r[0]}x{r[3] - r[1]}+{r[0]}+{r[1]}" if isinstance(r, list) else None
+        cmd = ["import", "-window", "root"] + (["-crop", geometry] if geometry else []) + [str(shot)]
+        subprocess.run(cmd, env={**os.environ, "DISPLAY": bench.display}, check=False)
+    check("progress dialog shown", bool(dialog),
+          f"{child_text(dialog, 1002)!r}, {child_text(dialog, 1003)!r}" if dialog else "")
+    check("screenshot saved", shot.exists(), str(shot))
+
+    result = run.wait(timeout=120)
+    check("stub exited with code 0", result.code == 0, str(result.code))
+
+    events = [r for r in server.requests_for(EVENT_PATH)]
+    downloads = web.access_log(wait_for=1)
+    print("\nEvents received:")
+    for r in events:
+        print(f"  {r.method} {r.target}  User-Agent: {r.user_agent}")
+    modes = [r.params.get("mode") for r in events]
+    check("start and finish events", modes == ["1", "0"], str(modes))
+    check("campaign sent", all(r.params.get("camp") == CAMPAIGN for r in events))
+    served = sum(e.body_bytes_sent for e in downloads)
+    check("bytes served over https", served == len(setup) and web.url("/").startswith("https:"),
+          f"{served} of {len(setup)} from {web.url('/' + SETUP_NAME)}")
+
+    runs = log.wait(1, timeout=20)
+    started = runs[0]["path"] if runs else ""
+    check("setup started", bool(runs), started)
+    check("setup runs under its launch name", f"~mi{NUMBER}$" in started)
+    same = bool(runs) and Path(bench.to_unix(started)).read_bytes() == setup
+    check("the started setup is the pinned one, byte for byte", same, pin[:16] + "...")
+
+    values = bench.reg_values(rf"HKLM\{REGKEY}") or {}
+    print("\nLeft behind:")
+    print(f"  HKLM\\{REGKEY}: {values}")
+    check("campaign stored", values.get("Campaign") == ("REG_SZ", CAMPAIGN))
+    check("resume record gone", not bench.reg_key_exists(rf"HKLM\{REGKEY}\Install\{NUMBER:08d}"))
+    pending = [p for p in bench.pending_renames() if f"~mi{NUMBER}$" in p[0]]
+    print(f"  deleted at reboot: {[p[0] for p in pending]}")
+    check("launch file scheduled for deletion at reboot", bool(pending))
+    left = [p.name for p in bench.stub_files()]
+    print(f"  files in the temporary directory: {left}")
+    check("no partial download left", not any(n.startswith(f"~{PRODUCT}") for n in left))
+    bench.clean_stub_state(PRODUCT, REGKEY)
 
 
 if __name__ == "__main__":
