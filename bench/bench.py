@@ -13,6 +13,10 @@ What is measured, all on loopback, all under the same Wine and wineserver:
 - CPU seconds per 100 MB and peak resident memory (/usr/bin/time -v);
 - the size of install.exe against its budget, and its sections with their
   rights (none may be both writable and executable);
+- what the SHA-256 check of the download adds to the size (against a build
+  without it, STUB_SHA256_CHECK=OFF);
+- the speed of the stub's SHA-256 (stubdriver hash, the stub's own code built
+  the same way) as a ratio to sha256sum on the same file, in one run;
 - the time from process start to the setup's start for a 1 MB download.
 
 Transfer time is taken at the server: nginx's $request_time (from the
@@ -23,6 +27,7 @@ the whole-process wall time is printed too.
 """
 
 import argparse
+import hashlib
 import json
 import os
 import shutil
@@ -45,7 +50,7 @@ from winehelp import Bench, bench_name, shipped_build, wine_loader  # noqa: E402
 MB = 1024 * 1024
 BUDGET_TOTAL = 40 * 1024
 SLOWER_LIMIT = 1.05
-SECTIONS = ("size", "http", "ftp", "start", "breakdown")
+SECTIONS = ("size", "hash", "http", "ftp", "start", "breakdown")
 PRODUCT = "BENCH"
 REGKEY = r"Software\StubBench"
 INSTALL_NUMBER = 10000
@@ -120,7 +125,7 @@ def pe_layout(path):
     return len(data), headers, sections
 
 
-def size_section(report, exe):
+def size_section(report, exe, nocheck=None):
     total, headers, sections = pe_layout(exe)
     rsrc = sum(raw for name, raw, _, _ in sections if name == ".rsrc")
     rest = total - rsrc
@@ -134,6 +139,14 @@ def size_section(report, exe):
     report(f"  total     {total:6d} bytes ({total / 1024:.1f} KB)   budget {BUDGET_TOTAL} (40 KB)")
     report(f"  resources {rsrc:6d} bytes ({rsrc / 1024:.1f} KB)   (.rsrc raw size)")
     report(f"  rest      {rest:6d} bytes ({rest / 1024:.1f} KB)   (headers + code + constants + data)")
+    if nocheck and Path(nocheck).exists():
+        # Code and data in memory (the sections' virtual sizes) tell the exact
+        # bytes; the file grows in steps of its alignment.
+        base_total, _, base_sections = pe_layout(nocheck)
+        memory = sum(v for n, _, v, _ in sections if n != ".rsrc")
+        base_memory = sum(v for n, _, v, _ in base_sections if n != ".rsrc")
+        report(f"  the SHA-256 check adds {memory - base_memory} bytes of code and data, "
+               f"{total - base_total} bytes to the file (against a build without it)")
     failures = []
     if total > BUDGET_TOTAL:
         failures.append(f"total {total} bytes is over the 40 KB budget by {total - BUDGET_TOTAL}")
@@ -420,6 +433,35 @@ class BenchRun:
 
 # --------------------------------------------------------------- sections
 
+def hash_section(report, b, runs):
+    """The stub's SHA-256 against sha256sum, on the bench's download file."""
+    path = b.www / "setup.exe"
+    size = path.stat().st_size
+    want = hashlib.sha256(path.read_bytes()).hexdigest()
+    driver = b.build / "tests" / "stubdriver.exe"
+    stub, native = [], []
+    for r in range(runs):
+        # Interleaved, the file in the page cache for both.
+        s = b.run([driver, "hash", b.wine.to_windows(path)])
+        got = json.loads(s["out"].strip().splitlines()[-1])
+        if got.get("digest") != want:
+            raise BenchError(f"stubdriver hash gave {got}, hashlib {want}")
+        stub.append(got["ms"] / 1000)
+        s = b.run(["sha256sum", path], wine=False)
+        if not s["out"].startswith(want):
+            raise BenchError(f"sha256sum gave {s['out'][:80]!r}")
+        native.append(s["wall"])
+    ts, tn = median(stub), median(native)
+    report(f"SHA-256 of the download: {size // MB} MB, {runs} runs each, interleaved, medians")
+    report.table(["program", "seconds", "MB/s"],
+                 [["stub (stubdriver hash, under Wine)", fmt(ts, ".3f"), fmt(size / MB / ts if ts else None, ".0f")],
+                  ["sha256sum (native)", fmt(tn, ".3f"), fmt(size / MB / tn if tn else None, ".0f")]])
+    report(f"  the stub takes {ts / tn:.1f} times as long as sha256sum (its own time, read from "
+           "the file; sha256sum's whole process)" if tn else "  sha256sum took no measurable time")
+    report("  (the stub's hash is plain 32-bit C for i486; sha256sum uses the processor's "
+           "SHA instructions where it has them)")
+
+
 def summarise(samples, size):
     """Per program: medians of server time, wall, CPU and peak memory."""
     out = {}
@@ -647,9 +689,13 @@ def main():
         header(report, b, args)
         budget_failures = []
         if "size" in sections:
-            budget_failures = size_section(report, shipped_build() / "install.exe")
+            budget_failures = size_section(report, shipped_build() / "install.exe",
+                                           os.environ.get("NOCHECK"))
             report()
         b.make_files()
+        if "hash" in sections:
+            hash_section(report, b, args.runs)
+            report()
         b.start_servers(stack)
         b.wine.reg_delete(rf"HKLM\{REGKEY}")
         # Warm up: every program once (page cache, Wine's DLLs), not counted.

@@ -1,0 +1,18 @@
+// A build without the SHA-256 check (STUB_SHA256_CHECK=OFF), made only to
+// measure what the check costs. It cannot honour a pin, so a distribution
+// that carries one is refused rather than started unchecked.
+#include "handover.h"
+
+DWORD setupHashPinned;
+
+DWORD LoadSetupHash() {
+    return !LoadTextResource(IDT_SETUP_SHA256)[0];
+}
+
+DWORD VerifyDownload(InstallSession*, TransferState*, const char*, DWORD ok) {
+    return ok;
+}
+
+char* FormatWrongSetupText(DWORD) {
+    return 0;
+}
