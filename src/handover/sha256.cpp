@@ -62,7 +62,7 @@ static void HashBlock(DWORD hash[8], const BYTE* block) {
 }
 
 void Sha256Start(Sha256* state) {
-    for (int i = 0; i < 8; i++) state->hash[i] = initialHash[i];
+    memcpy(state->hash, initialHash, sizeof(initialHash));
     state->count = 0;
 }
 

@@ -11,12 +11,8 @@ DWORD ParseSha256(const char* text, BYTE digest[32]) {
     for (DWORD i = 0; i < 64; i++) {
         // The terminator fails like any other character that is no digit,
         // so nothing is read past the end of a short text.
-        DWORD c = (BYTE)text[i];
-        DWORD value = c - '0';
-        if (value > 9) {
-            value = (c | 0x20) - 'a' + 10;
-            if (value - 10 > 5) return 0;
-        }
+        int value = HexValue(text[i]);
+        if (value < 0) return 0;
         digest[i >> 1] = (BYTE)(digest[i >> 1] << 4 | value);
     }
     return text[64] == 0;
@@ -52,7 +48,7 @@ DWORD HashFile(TransferState* state, const char* fileName, BYTE digest[32]) {
 #endif
         DWORD count = 0;
         if (!ReadFile(file, buffer, chunk, &count, 0)) {
-            state->errorCode = LastErrorOr(ERROR_READ_FAULT);
+            state->errorCode = GetLastError();
             break;
         }
         if (!count) {

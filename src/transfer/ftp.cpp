@@ -44,7 +44,7 @@ const char* ReplyNumberPart(const char* reply) {
     return at;
 }
 
-static int HexValue(char c) {
+int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     c |= 0x20;
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;

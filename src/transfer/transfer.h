@@ -25,6 +25,8 @@ DWORD LastErrorOr(DWORD fallback);
 DWORD ParseDecimal(const char* text, DWORD maxChars);
 const char* ReplyNumberPart(const char* reply);
 void DecodeEscapes(char* text);
+// The value of one hexadecimal digit (either case), or -1.
+int HexValue(char c);
 // Whether a Last-Modified text can be handed to the client's date conversion.
 int HttpDateUsable(const char* text);
 
