@@ -238,6 +238,46 @@ def test_status_line_tells_the_check(bench, web, tmp_path):
     assert [r.range for r in web.requests_for("/pin/slow.exe")] == [None, None]
 
 
+def test_second_download_gets_a_dialog_when_the_first_came_in_its_grace(bench, web, tmp_path):
+    # The first copy comes at once, so its dialog is never shown and goes with
+    # its thread; the second comes slowly and must be seen all the same.
+    data = random.Random(5).randbytes(600_000)
+    web.add_file("/pin/quick.exe", data, trickle=lambda index, request: (60_000, 0.4) if index else None)
+    web.clear()
+    gate = tmp_path / "gate"
+    title = "Pin Again"
+    proc = bench.start(helper_exe("stubdriver.exe"), "verify", web.url("/pin/quick.exe"),
+                       bench.to_windows(tmp_path / "quick.exe"), "--pin", sha256(b"other"), "--gate",
+                       bench.to_windows(gate), "--title", title, "--regkey", r"Software\PinTest\Again")
+    try:
+        def checks():
+            return proc.output()[0].count('"event": "check"')
+
+        deadline = time.monotonic() + 30
+        while checks() < 1:
+            assert proc.running() and time.monotonic() < deadline, proc.output()
+            time.sleep(0.1)
+        # The first dialog is gone before the check lets go.
+        while bench.find_window(cls="#32770", title=title, timeout=0):
+            assert time.monotonic() < deadline, "the first dialog stayed"
+            time.sleep(0.1)
+        gate.write_bytes(b"")
+        dialog = bench.find_window(cls="#32770", title=title, visible=True, timeout=10)
+        assert dialog and checks() == 1, "no dialog for the second download"
+        assert child_text(dialog, IDC_STATUS) == DOWNLOADING
+        while checks() < 2:
+            assert proc.running() and time.monotonic() < deadline + 30, proc.output()
+            time.sleep(0.1)
+        gate.write_bytes(b"")
+        assert proc.wait(timeout=30).code == 0
+    finally:
+        proc.kill()
+        bench.reg_delete(r"HKLM\Software\PinTest")
+    end = json.loads(proc.output()[0].strip().splitlines()[-1])
+    assert (end["result"], end["errorCode"], end["checks"]) == (0, 577, 2), end
+    assert [r.range for r in web.requests_for("/pin/quick.exe")] == [None, None]
+
+
 HASH_SIZES = [0, 1, 55, 56, 63, 64, 65, 119, 120, 65535, 65536, 65537, 5 * 1024 * 1024 + 3]
 
 

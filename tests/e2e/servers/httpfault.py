@@ -26,7 +26,8 @@ Files (add_file / replace_file / set_options)
     short_body=N           the same but a plain close (FIN): the body ends short
         cut_after and short_body also take a list (one entry per request to this path, in
         order; None or past the end = not cut) or a callable(index, request) -> int | None.
-    trickle=(n, secs)      the body in pieces of n bytes every secs seconds; ends promptly at stop()
+    trickle=(n, secs)      the body in pieces of n bytes every secs seconds; ends promptly at stop();
+                           also a callable(index, request) -> (n, secs) or None (at full speed)
     content_length_override=V  Content-Length: V instead of the true length (e.g. 5 * 2**30);
                            the connection is closed after the body when V is not the true length
     extra_headers=[(name, value), ...]  sent as given (e.g. ("X-Long", "a" * 20000))
@@ -556,7 +557,10 @@ class FaultServer:
         for n in (cut, short):
             if n is not None:
                 limit = min(limit, n)
-        piece_size, interval = opts["trickle"] or (_PIECE, 0)
+        trickle = opts["trickle"]
+        if callable(trickle):
+            trickle = trickle(index, rec)
+        piece_size, interval = trickle or (_PIECE, 0)
         sock = h.connection
         pos = 0
         while pos < limit:
