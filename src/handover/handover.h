@@ -38,12 +38,11 @@ DWORD HashFile(TransferState* state, const char* fileName, BYTE digest[32]);
 // transfer in ok, the result of the check back); without, returns ok.
 DWORD VerifyDownload(InstallSession* session, TransferState* state, const char* fileName, DWORD ok);
 
-// The error of a setup that failed its check twice; newer headers name it.
+// The error of a setup that failed its check twice, with a box text of its
+// own; newer headers name it.
 #ifndef ERROR_INVALID_IMAGE_HASH
 #define ERROR_INVALID_IMAGE_HASH 577
 #endif
-// Its own box text: the file is not the expected setup (the caller frees it).
-char* FormatWrongSetupText(DWORD code);
 
 #ifdef STUB_SEAMS
 // Test builds can look up another name, so the wininit.ini edit is reached

@@ -12,7 +12,3 @@ DWORD LoadSetupHash() {
 DWORD VerifyDownload(InstallSession*, TransferState*, const char*, DWORD ok) {
     return ok;
 }
-
-char* FormatWrongSetupText(DWORD) {
-    return 0;
-}

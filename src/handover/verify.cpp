@@ -101,14 +101,3 @@ DWORD VerifyDownload(InstallSession* session, TransferState* state, const char* 
         ok = DownloadFile(state, GetDownloadUrl(), fileName, 0);
     }
 }
-
-char* FormatWrongSetupText(DWORD code) {
-    char* text = AllocBuffer(256);
-    if (text)
-        wsprintfA(text,
-                  "The downloaded file is not the expected setup.\n"
-                  "It may have been damaged or replaced on its way, so it was not started.\n"
-                  "Please try again later.\n\nError Code: %d",
-                  code);
-    return text;
-}

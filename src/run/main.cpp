@@ -100,7 +100,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // A pinned hash that is not 64 hex digits makes a broken distribution:
     // it stores, reports and fetches nothing.
     if (!LoadSetupHash()) {
-        ShowErrorBox(ERROR_BAD_CONFIGURATION);
+        ShowErrorBox(ERROR_BAD_CONFIGURATION, 0);
         return 0;
     }
 

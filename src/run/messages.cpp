@@ -1,17 +1,23 @@
 // The text of the final error box, from the error code of the run.
 #include "run.h"
-#include "../handover/handover.h"
+#include "../handover/handover.h"  // ERROR_INVALID_IMAGE_HASH
 
 const char errorIntro[] =
     "Setup could not download installation files.\n"
     "Please check your internet connection and firewall settings and try again.\n\n";
 
+// A download that failed its pinned SHA-256 is no connection problem.
+static const char wrongSetupIntro[] =
+    "The downloaded file is not the expected setup.\n"
+    "It may have been damaged or replaced on its way, so it was not started.\n"
+    "Please try again later.\n\n";
+
 char* FormatErrorText(DWORD code, DWORD isStatus) {
-    if (code == ERROR_INVALID_IMAGE_HASH && !isStatus) return FormatWrongSetupText(code);
+    int wrongSetup = code == ERROR_INVALID_IMAGE_HASH && !isStatus;
     char* systemText = 0;
     // A status is never looked up: the system's table has unrelated texts
-    // for many of those numbers.
-    if (!isStatus) {
+    // for many of those numbers; nor is the code of a wrong setup.
+    if (!isStatus && !wrongSetup) {
         // The client's own codes have their texts in the client's message
         // table; the system's table is searched after it, and alone for
         // every other code.
@@ -33,7 +39,7 @@ char* FormatErrorText(DWORD code, DWORD isStatus) {
                   isStatus ? "%sThe server answered with HTTP status %s."
                   : known  ? "%sError %s: %s"
                            : "%sError Code: %s",
-                  errorIntro, number, systemText);
+                  wrongSetup ? wrongSetupIntro : errorIntro, number, systemText);
     }
     LocalFree(systemText);  // nothing happens to a null pointer
     return text;

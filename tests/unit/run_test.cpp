@@ -84,4 +84,6 @@ TEST(ErrorText, SetupThatFailedItsCheckHasATextOfItsOwn) {
               "The downloaded file is not the expected setup.\n"
               "It may have been damaged or replaced on its way, so it was not started.\n"
               "Please try again later.\n\nError Code: 577");
+    // A server's status of the same number is still a status.
+    EXPECT_EQ(ErrorText(577, 1), intro + "The server answered with HTTP status 577.");
 }
