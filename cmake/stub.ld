@@ -5,8 +5,9 @@
    section without an import lookup table for a packed program, and a false
    alarm on a file every user downloads costs more than the bytes saved.
    Few sections still keep the headers and the padding to the file alignment
-   small: .text, .rdata, .data, .bss (memory only) and .rsrc, which stays last
-   so that tools/stamp can rewrite it in place. */
+   small: .text, .rdata, .data (the zero-filled records at its end, in memory
+   only) and .rsrc, which stays last so that tools/stamp can rewrite it in
+   place. */
 OUTPUT_FORMAT(pei-i386)
 SECTIONS
 {
@@ -40,13 +41,13 @@ SECTIONS
     KEEP (SORT(*)(.idata$6))
     KEEP (SORT(*)(.idata$7))
   }
+  /* The zero-filled records close the data section: the file holds none of
+     their bytes (cmake/finish_stub.py cuts the zeros at its end), and one
+     section header fewer lets the headers fit in 512 bytes. */
   .data BLOCK(__section_alignment__) :
   {
     *(.data)
     *(SORT(.data$*))
-  }
-  .bss BLOCK(__section_alignment__) :
-  {
     *(.bss)
     *(COMMON)
   }

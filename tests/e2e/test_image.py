@@ -133,7 +133,7 @@ def test_headers_load_on_windows_95(image):
 # writable and executable section without an import lookup table is what
 # packers produce, and heuristic virus scanners flag that profile.
 R, W, X = pe.SCN_MEM_READ, pe.SCN_MEM_WRITE, pe.SCN_MEM_EXECUTE
-SECTION_RIGHTS = {".text": R | X, ".rdata": R, ".data": R | W, ".bss": R | W, ".rsrc": R}
+SECTION_RIGHTS = {".text": R | X, ".rdata": R, ".data": R | W, ".rsrc": R}
 
 
 def test_sections_are_those_of_an_ordinary_program(image):
