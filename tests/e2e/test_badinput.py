@@ -25,6 +25,7 @@ What Wine 8.0's WinINet does with these replies, as seen on this bench:
 """
 
 import json
+import signal
 import re
 import subprocess
 import sys
@@ -87,7 +88,10 @@ def transfer(bench, url):
     r = bench.run(helper_exe("stubdriver.exe"), "transfer", url, out, "--resume", "0",
                   "--product", PRODUCT, "--regkey", REGKEY, "--install", NUMBER, timeout=120)
     crash = [line for line in r.err.splitlines() if "Unhandled" in line]
-    assert r.code == 0 and r.out.startswith("{"), \
+    # Wine now and then dies of SIGSEGV in its own thread teardown after the
+    # driver's report is out (see run_driver); a fault of the transfer code
+    # leaves no report, or Wine's "Unhandled" line.
+    assert r.code in (0, -signal.SIGSEGV) and r.out.startswith("{") and not crash, \
         f"the driver died (exit {r.code}): {crash[0] if crash else r.err[-500:]}"
     path = bench.to_unix(out)
     return json.loads(r.out.splitlines()[0]), path.read_bytes() if path.exists() else b""
