@@ -12,6 +12,9 @@ DWORD AddWininitEntry(const char* iniPath, const char* path);
 
 // Position of pattern in text, or -1.
 LONG FindSubstring(const char* text, const char* pattern);
+// The same within the first limit bytes of text (ended early by a zero byte);
+// nothing at or past text + limit is read.
+LONG FindSubstringWithin(const char* text, DWORD limit, const char* pattern);
 
 // SHA-256 over bytes given in pieces; counts below 4 GiB.
 struct Sha256 {
@@ -50,4 +53,7 @@ DWORD VerifyDownload(InstallSession* session, TransferState* state, const char* 
 extern const char* SeamMoveFileExName;
 // Test builds see every chunk the file check is about to read.
 extern void (*SeamHashHook)(TransferState* state);
+// Called with the view of wininit.ini before it is searched, so tests can
+// put bytes of their own past the old end.
+extern void (*SeamMappedView)(char* view, DWORD oldLength, DWORD mappedLength);
 #endif

@@ -28,6 +28,7 @@ DWORD DownloadAndLaunch(InstallSession* session, TransferState* state) {
     const char* directory = GetTempDirectory();
     DWORD directoryLength = lstrlenA(directory);
     char* launchFile = 0;
+    char* commandLine;
     DWORD result = 0;
 
     // Room for any product code, not only short ones.
@@ -55,13 +56,18 @@ DWORD DownloadAndLaunch(InstallSession* session, TransferState* state) {
         goto done;
     }
 
-    launchFile = AllocBuffer(directoryLength + 40);
+    // The launch name, and behind it the same in quotes as the setup's
+    // command line: without one the setup gets its bare path, which splits
+    // at every blank of the directory.
+    launchFile = AllocBuffer(2 * (directoryLength + 40));
     if (!launchFile) {
         state->errorCode = ERROR_NOT_ENOUGH_MEMORY;
         goto done;
     }
+    commandLine = launchFile + directoryLength + 40;
     wsprintfA(launchFile, "%s\\~mi%d$%x.exe", directory, session->installNumber,
               GetCurrentProcessId());
+    wsprintfA(commandLine, "\"%s\"", launchFile);
     DeleteFileA(launchFile);  // a stale copy; if it stays, the rename reports why
     if (!MoveFileA(downloadFile, launchFile)) {
         state->errorCode = GetLastError();
@@ -72,7 +78,7 @@ DWORD DownloadAndLaunch(InstallSession* session, TransferState* state) {
         STARTUPINFOA startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process = {};
-        if (CreateProcessA(launchFile, 0, 0, 0, FALSE, 0, 0, 0, &startup, &process) &&
+        if (CreateProcessA(launchFile, commandLine, 0, 0, FALSE, 0, 0, 0, &startup, &process) &&
             process.hProcess) {
             DeleteResumeRecord(session);
             CloseHandle(process.hThread);

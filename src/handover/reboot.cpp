@@ -4,19 +4,23 @@
 
 #ifdef STUB_SEAMS
 const char* SeamMoveFileExName = "MoveFileExA";
+void (*SeamMappedView)(char* view, DWORD oldLength, DWORD mappedLength);
 #define MOVE_FILE_EX_NAME SeamMoveFileExName
 #else
 #define MOVE_FILE_EX_NAME "MoveFileExA"
 #endif
 
-LONG FindSubstring(const char* text, const char* pattern) {
-    LONG last = lstrlenA(text) - lstrlenA(pattern);
-    for (LONG i = 0; text[i] && i <= last; i++) {
-        LONG j = 0;
-        while (pattern[j] && text[i + j] == pattern[j]) j++;
+LONG FindSubstringWithin(const char* text, DWORD limit, const char* pattern) {
+    for (DWORD i = 0; i < limit && text[i]; i++) {
+        DWORD j = 0;
+        while (pattern[j] && i + j < limit && text[i + j] == pattern[j]) j++;
         if (!pattern[j]) return i;
     }
     return -1;
+}
+
+LONG FindSubstring(const char* text, const char* pattern) {
+    return FindSubstringWithin(text, 0x7FFFFFFF, pattern);
 }
 
 static const char renameHeader[] = "[Rename]\r\n";
@@ -55,12 +59,18 @@ DWORD AddWininitEntry(const char* iniPath, const char* path) {
     // Room for a line break, the section header and the entry.
     mapping = CreateFileMappingA(file, 0, PAGE_READWRITE, 0, oldLength + 2 + 10 + lineLength, 0);
     if (mapping) {
-        // Bytes past the old end read as zero, so the old text is terminated.
         char* view = (char*)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
         if (view) {
+#ifdef STUB_SEAMS
+            if (SeamMappedView) SeamMappedView(view, oldLength, oldLength + 12 + lineLength);
+#endif
+            // Only the old text is searched: what the grown part of the
+            // view reads is not promised.
             DWORD insertAt;
-            LONG section = FindSubstring(view, renameHeader);
-            LONG next = section < 0 ? -1 : FindSubstring(view + section + 9, "\n[");
+            LONG section = FindSubstringWithin(view, oldLength, renameHeader);
+            LONG next = section < 0 ? -1
+                                    : FindSubstringWithin(view + section + 9, oldLength - section - 9,
+                                                          "\n[");
             if (section < 0) {
                 insertAt = EndLastLine(view, oldLength);
                 for (int i = 0; i < 10; i++) view[insertAt++] = renameHeader[i];

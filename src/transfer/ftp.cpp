@@ -226,9 +226,6 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     DWORD date = PackDate(now.wYear, now.wMonth, now.wDay);
     DWORD time = PackTime(now.wHour, now.wMinute);
 
-    DWORD stored[3];
-    LoadResumeRecord(session, stored);
-
     wsprintfA(command, "MDTM %s", path);
     if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
         state->errorCode = GetLastError();
@@ -246,9 +243,10 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
         }
     }
 
+    // Kept bytes are continued only as a part of the file the record names,
+    // and never when there are more of them than the whole file has.
     if (resume && kept > 0 &&
-        !(stored[0] && stored[1] && stored[2] && stored[0] == date && stored[1] == time &&
-          stored[2] == size)) {
+        !(kept <= size && ResumeRecordMatches(session, fileName, date, time, size))) {
         CloseHandle(state->fileHandle);
         state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0, CREATE_ALWAYS,
                                         FILE_ATTRIBUTE_HIDDEN, 0);
@@ -264,9 +262,15 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     state->baseBytes = kept;
     running = kept;
 
-    SaveResumeRecord(session, date, time, size);
+    if (!RecordTransfer(state, fileName, date, time, size)) goto end;
 
-    if (resume && kept > 0) {
+    // The whole file is there already: nothing to ask the server for.
+    if (kept > 0 && kept == size) {
+        result = 1;
+        goto end;
+    }
+
+    if (kept > 0) {
         wsprintfA(command, "REST %lu", kept);
         if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, 0)) {
             state->errorCode = LastErrorOr(ERROR_INTERNET_EXTENDED_ERROR);
@@ -301,6 +305,20 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
             break;
         }
         if (count == 0) break;
+        if (size && count > size - running) {
+            // More data than the file has: a server that forgot the REST
+            // offset sends the file from its start after the kept bytes.
+            // The file on disk is a splice then; empty it for the next run,
+            // or, failing that, mark it as one that no run continues.
+            state->errorCode = ERROR_INVALID_DATA;
+            result = 0;
+            SetFilePointer(state->fileHandle, 0, 0, FILE_BEGIN);  // position 0 cannot be refused
+            if (!SetEndOfFile(state->fileHandle))
+                SetFileAttributesA(fileName, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);  // last resort
+            else
+                running = 0;
+            break;
+        }
         DWORD put = 0;
         while (put < count) {
             DWORD wrote = 0;

@@ -88,13 +88,29 @@ int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD
     *kept = 0;
     state->internetHandle = OpenInternetSession();
     if (!state->internetHandle) return Fail(state, GetLastError());
-    state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0,
-                                    resume ? OPEN_ALWAYS : CREATE_ALWAYS, 0, 0);
-    if (state->fileHandle == INVALID_HANDLE_VALUE) return Fail(state, GetLastError());
+    HANDLE file = state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0,
+                                                  resume ? OPEN_ALWAYS : CREATE_ALWAYS, 0, 0);
+    if (file == INVALID_HANDLE_VALUE) return Fail(state, GetLastError());
+    // Marked by a run that could not store its record (attributes that
+    // cannot be read count as the mark); setting them anew removes it.
+    DWORD unrecorded = GetFileAttributesA(fileName) & FILE_ATTRIBUTE_SYSTEM;
     SetFileAttributesA(fileName, FILE_ATTRIBUTE_HIDDEN);
     if (resume) {
-        *kept = GetFileSize(state->fileHandle, 0);
-        if (*kept > 0) SetFilePointer(state->fileHandle, *kept, 0, FILE_BEGIN);
+        // The position goes to the end, with its high word: from 2 GiB on
+        // the low word alone would fail, and the rest would be written over
+        // the start of the file.
+        LONG high = 0;
+        SetLastError(0);
+        DWORD size = SetFilePointer(file, 0, &high, FILE_END);
+        if (size == INVALID_SET_FILE_POINTER && GetLastError()) return Fail(state, GetLastError());
+        // Byte counts stop below 4 GiB: a larger file cannot be continued,
+        // nor one that no record names.
+        if (high || unrecorded) {
+            SetFilePointer(file, 0, 0, FILE_BEGIN);  // position 0 cannot be refused
+            if (!SetEndOfFile(file)) return Fail(state, GetLastError());
+            size = 0;
+        }
+        *kept = size;
     }
     return 1;
 }
@@ -113,6 +129,18 @@ static DWORD FailHeader(TransferState* state, DWORD code) {
     return Fail(state, code);
 }
 
+int RecordTransfer(TransferState* state, const char* fileName, DWORD date, DWORD time,
+                   DWORD size) {
+    // The record is shared by the machine's users and may not be writable
+    // for this one; an older record left there would vouch for this file
+    // next time. The mark stays whatever becomes of this run, even a killed
+    // one, until the next run opens the file and starts it afresh.
+    if (SaveResumeRecord(&theSession, fileName, date, time, size) ||
+        SetFileAttributesA(fileName, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
+        return 1;
+    return Fail(state, GetLastError());
+}
+
 // Wine's client reads the date at fixed places, converts it with mktime and
 // gmtime and dies on a date they cannot place. Only the form servers send
 // ("Sun, 06 Nov 1994 08:49:37 GMT"), dated 2 January 1970 to the end of
@@ -125,6 +153,30 @@ int HttpDateUsable(const char* text) {
     return day - 1 < 31 && year - 1970 < 68 && (year > 1970 || day > 1);
 }
 
+int SameText(const char* a, const char* b) {
+    while (*a && *a == *b) a++, b++;
+    return *a == *b;
+}
+
+int ContentRangeFits(const char* text, DWORD first, DWORD total) {
+    // Servers write the range in this one form; any other only costs a
+    // fresh start.
+    char expected[48];
+    wsprintfA(expected, "bytes %lu-%lu/%lu", first, total - 1, total);
+    return SameText(text, expected);
+}
+
+// A 206 speaks for the part its Content-Range names; without one, only
+// the lengths can tell. A text that does not fit the buffer is no range of
+// a file below 4 GiB.
+static int ReplyIsRest(HINTERNET request, DWORD first, DWORD total) {
+    char text[64];
+    DWORD length = sizeof(text);
+    if (HttpQueryInfoA(request, HTTP_QUERY_CONTENT_RANGE, text, &length, 0))
+        return ContentRangeFits(text, first, total);
+    return GetLastError() == ERROR_HTTP_HEADER_NOT_FOUND;
+}
+
 DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, DWORD resume) {
     const InstallSession* session = &theSession;
     char header[256];
@@ -134,8 +186,9 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
     if (!OpenTransfer(state, fileName, resume, &present)) return 0;
     if (present > 0) wsprintfA(header, "Range: bytes=%lu-\r\n", present);
     // One request, or two: a reply of 416 to the range, or a reply that is
-    // not the file the kept bytes came from, empties the file and asks for
-    // the whole file again, once. The second reply is held to the same rules.
+    // not the rest of the file the kept bytes came from, empties the file
+    // and asks for the whole file again, once. The second reply is held to
+    // the same rules.
     DWORD status, contentLength, packedDate = 0, packedTime = 0;
     int restarted = 0, identified = 0;
     for (;;) {
@@ -146,18 +199,18 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
             CloseSession(state);
             return Fail(state, code);
         }
-        int startOver = 0;
-        status = 0;
-        if (QueryNumber(state->requestHandle, HTTP_QUERY_STATUS_CODE, &status)) {
-            // 416: the range starts at or past the end, the kept file is no use.
-            if (status == 416 && !restarted) {
-                startOver = 1;
-            } else if (status >= 400) {
-                state->errorCode = status;
-                state->errorIsStatus = 1;
-                CloseInternet(state);
-                return 0;
-            }
+        // Only a 200 or a 206 carries the file: an informational or empty
+        // reply, or a redirection the client did not follow, is a failure
+        // like an error status, never a download.
+        if (!QueryNumber(state->requestHandle, HTTP_QUERY_STATUS_CODE, &status))
+            return FailHeader(state, GetLastError());
+        // 416: the range starts at or past the end, the kept file is no use.
+        int startOver = status == 416 && !restarted;
+        if (!startOver && status != 200 && status != 206) {
+            state->errorCode = status;
+            state->errorIsStatus = 1;
+            CloseInternet(state);
+            return 0;
         }
         if (!startOver) {
             contentLength = 0;
@@ -180,13 +233,18 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
                 identified = 1;
                 packedDate = PackDate(modified.wYear, modified.wMonth, modified.wDay);
                 packedTime = PackTime(modified.wHour, modified.wMinute);
-                DWORD stored[3];
-                LoadResumeRecord(session, stored);
-                // A server that ignores the range sends the whole file, and
-                // the sum exceeds the stored size.
-                startOver = resume && present > 0 &&
-                            !(stored[0] && stored[1] && stored[2] && packedDate == stored[0] &&
-                              packedTime == stored[1] && present + contentLength == stored[2]);
+            }
+            DWORD whole = present + contentLength;
+            if (present > 0) {
+                // Continued only with the rest of the very file the record
+                // names: a 200 is the file from its start whatever its
+                // length, a 206 must start at the kept size and end at the
+                // recorded size.
+                startOver = !(status == 206 && ReplyIsRest(state->requestHandle, present, whole) &&
+                              ResumeRecordMatches(session, fileName, packedDate, packedTime, whole));
+            } else if (status == 206 && !ReplyIsRest(state->requestHandle, 0, whole)) {
+                // Asked for the whole file, given a part of it.
+                return FailHeader(state, ERROR_HTTP_INVALID_HEADER);
             }
         }
         if (!startOver) break;
@@ -197,7 +255,10 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         CloseRequest(state);
     }
 
-    SaveResumeRecord(session, packedDate, packedTime, present + contentLength);
+    // Stored, or the file marked, before any byte of the body; the handles
+    // left open are closed by the run.
+    if (!RecordTransfer(state, fileName, packedDate, packedTime, present + contentLength))
+        return 0;
     state->baseBytes = present;
     state->totalBytes = present + contentLength;
 

@@ -1,5 +1,6 @@
 // Resume record: date, time and size of the file a partial download belongs
-// to, one registry key per install number.
+// to, and the full name of that partial file, one registry key per install
+// number.
 #include "transfer.h"
 
 static char* ResumeKeyPath(const InstallSession* session) {
@@ -9,47 +10,86 @@ static char* ResumeKeyPath(const InstallSession* session) {
     return path;
 }
 
-DWORD SaveResumeValue(const InstallSession* session, const char* name, DWORD value) {
+// The key of the record, created when writing; 0 when it cannot be had.
+static HKEY OpenRecord(const InstallSession* session, int write) {
     char* path = ResumeKeyPath(session);
     if (!path) return 0;
-    HKEY key;
+    HKEY key = 0;
     DWORD disposition;
-    DWORD stored = 0;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, 0, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        0, &key, &disposition) == ERROR_SUCCESS) {
-        stored = RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE*)&value, 4) == ERROR_SUCCESS;
-        RegCloseKey(key);
-    }
+    LONG opened = write ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, 0, REG_OPTION_NON_VOLATILE,
+                                          KEY_ALL_ACCESS, 0, &key, &disposition)
+                        : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
     FreeBuffer(path);
+    return opened == ERROR_SUCCESS ? key : 0;
+}
+
+// The number stored under name; 0 when missing or of another type than a
+// 4-byte number.
+static DWORD QueryNumber(HKEY key, const char* name) {
+    DWORD type = REG_DWORD, value = 0, length = 4;
+    if (RegQueryValueExA(key, name, 0, &type, (BYTE*)&value, &length) != ERROR_SUCCESS ||
+        type != REG_DWORD)
+        value = 0;
+    return value;
+}
+
+DWORD SaveResumeValue(const InstallSession* session, const char* name, DWORD value) {
+    HKEY key = OpenRecord(session, 1);
+    if (!key) return 0;
+    DWORD stored = RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE*)&value, 4) == ERROR_SUCCESS;
+    RegCloseKey(key);
     return stored;
 }
 
 DWORD LoadResumeValue(const InstallSession* session, const char* name) {
-    char* path = ResumeKeyPath(session);
-    if (!path) return 0;
-    DWORD result = 0;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        DWORD type = REG_DWORD, value = 0, length = 4;
-        // Anything but a 4-byte number counts as missing.
-        if (RegQueryValueExA(key, name, 0, &type, (BYTE*)&value, &length) == ERROR_SUCCESS &&
-            type == REG_DWORD)
-            result = value;
-        RegCloseKey(key);
+    HKEY key = OpenRecord(session, 0);
+    if (!key) return 0;
+    DWORD value = QueryNumber(key, name);
+    RegCloseKey(key);
+    return value;
+}
+
+// "File" holds the full name of the partial file the record was written for.
+static const char* const valueNames[4] = {"Date", "Time", "Size", "File"};
+
+// The key is shared by every user of the machine, the partial file is not:
+// the record speaks only for the file whose full name it holds, byte for
+// byte.
+int ResumeRecordMatches(const InstallSession* session, const char* fileName, DWORD date,
+                        DWORD time, DWORD size) {
+    HKEY key = OpenRecord(session, 0);
+    if (!key) return 0;
+    DWORD wanted[3] = {date, time, size};
+    // No file name this program can open is longer.
+    char stored[MAX_PATH + 1];
+    int same = 1;
+    for (int i = 0; i < 4; i++) {
+        DWORD type, length = sizeof(stored);
+        same &= RegQueryValueExA(key, valueNames[i], 0, &type, (BYTE*)stored, &length) ==
+                    ERROR_SUCCESS &&
+                (i < 3 ? type == REG_DWORD && length == 4 && wanted[i] &&
+                             *(DWORD*)stored == wanted[i]
+                       : type == REG_SZ && length && !stored[length - 1] &&
+                             SameText(stored, fileName));
     }
-    FreeBuffer(path);
-    return result;
+    RegCloseKey(key);
+    return same;
 }
 
-static const char* const valueNames[3] = {"Date", "Time", "Size"};
-
-void LoadResumeRecord(const InstallSession* session, DWORD values[3]) {
-    for (int i = 0; i < 3; i++) values[i] = LoadResumeValue(session, valueNames[i]);
-}
-
-void SaveResumeRecord(const InstallSession* session, DWORD date, DWORD time, DWORD size) {
+DWORD SaveResumeRecord(const InstallSession* session, const char* fileName, DWORD date,
+                       DWORD time, DWORD size) {
+    HKEY key = OpenRecord(session, 1);
+    if (!key) return 0;
     DWORD values[3] = {date, time, size};
-    for (int i = 0; i < 3; i++) SaveResumeValue(session, valueNames[i], values[i]);  // failures only cost the resume
+    DWORD stored = 1;
+    for (int i = 0; i < 4; i++) {
+        const BYTE* data = (const BYTE*)&values[i];
+        DWORD type = REG_DWORD, length = 4;
+        if (i == 3) data = (const BYTE*)fileName, type = REG_SZ, length = lstrlenA(fileName) + 1;
+        stored &= RegSetValueExA(key, valueNames[i], 0, type, data, length) == ERROR_SUCCESS;
+    }
+    RegCloseKey(key);
+    return stored;
 }
 
 void DeleteResumeRecord(const InstallSession* session) {

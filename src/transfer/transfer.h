@@ -20,6 +20,11 @@ void CloseChild(TransferState* state, HINTERNET child);
 // session of a running transfer; non-zero when there was one.
 int CutTransfer(TransferState* state);
 DWORD LastErrorOr(DWORD fallback);
+// Stores the resume record of the output file, or, where it cannot be
+// stored, marks the file (system attribute) so that no run continues it;
+// 0 with errorCode set when neither can be done.
+int RecordTransfer(TransferState* state, const char* fileName, DWORD date, DWORD time,
+                   DWORD size);
 
 // Server replies.
 DWORD ParseDecimal(const char* text, DWORD maxChars);
@@ -27,16 +32,26 @@ const char* ReplyNumberPart(const char* reply);
 void DecodeEscapes(char* text);
 // The value of one hexadecimal digit (either case), or -1.
 int HexValue(char c);
+// Whether two texts are the same, byte for byte (no locale, no case folding).
+int SameText(const char* a, const char* b);
 // Whether a Last-Modified text can be handed to the client's date conversion.
 int HttpDateUsable(const char* text);
+// Whether a Content-Range text is "bytes F-L/T" naming the rest of a file
+// of total bytes from first on.
+int ContentRangeFits(const char* text, DWORD first, DWORD total);
 
 // Resume record: the identity of a partial download under the registry key.
 DWORD SaveResumeValue(const InstallSession* session, const char* name, DWORD value);
 DWORD LoadResumeValue(const InstallSession* session, const char* name);
 void DeleteResumeRecord(const InstallSession* session);
-// The three values in the order both transfers use: "Date", "Time", "Size".
-void LoadResumeRecord(const InstallSession* session, DWORD values[3]);
-void SaveResumeRecord(const InstallSession* session, DWORD date, DWORD time, DWORD size);
+// Whether the record vouches for continuing fileName as a part of the
+// server's file of this date, time and size (none of them 0).
+int ResumeRecordMatches(const InstallSession* session, const char* fileName, DWORD date,
+                        DWORD time, DWORD size);
+// Stores "Date", "Time", "Size" and "File" (the partial file's full name);
+// 1 when all four were stored.
+DWORD SaveResumeRecord(const InstallSession* session, const char* fileName, DWORD date,
+                       DWORD time, DWORD size);
 inline DWORD PackDate(DWORD year, DWORD month, DWORD day) { return year * 10000 + month * 100 + day; }
 inline DWORD PackTime(DWORD hour, DWORD minute) { return 10000 + hour * 100 + minute; }
 

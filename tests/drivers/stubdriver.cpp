@@ -1,8 +1,12 @@
 // Test driver: runs the stub's own code piece by piece and prints JSON.
 //
 //   stubdriver transfer URL FILE [--resume 0|1] [--window] [--cancel-at BYTES]
-//              [--retr-seam open|fail] [--old-client] [--product P] [--regkey K]
-//              [--install N]
+//              [--retr-seam open|fail] [--old-client] [--fail-seek CODE] [--product P]
+//              [--regkey K] [--install N]
+//   stubdriver launch URL [--product P] [--regkey K] [--install N]
+//       the whole download and hand-over; reports what was passed to CreateProcessA
+//   stubdriver regkey-access KEY read|full
+//       lets everyone only read HKLM\KEY (as a limited user may), or do anything
 //   stubdriver progress [--quiet] [--title T] STEP...
 //       steps: total=N base=N done=N elapsed=MS (start that long ago) post
 //              sleep=MS grace (wait 2.3 s) wait-stop=MS hold=MS hide
@@ -106,6 +110,36 @@ static void ApplyClient(int argc, char** argv) {
     if (oldClient) SeamFtpCommandName = "FtpCommandA-absent";
 }
 
+// The symbol of a function's slot in the import table; 32-bit names carry
+// the size of the arguments.
+#ifdef _WIN64
+#define IMPORT_SLOT(name, size) "__imp_" name
+#else
+#define IMPORT_SLOT(name, size) "__imp__" name "@" size
+#endif
+
+// Points one slot of this program's import table at a replacement; the
+// stub's code linked in here calls through the same slots. Returns the
+// function the slot held.
+static void* PatchImport(void** slot, void* replacement) {
+    void* original = *slot;
+    DWORD old;
+    if (VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old)) {
+        *slot = replacement;
+        VirtualProtect(slot, sizeof *slot, old, &old);
+    }
+    return original;
+}
+
+// "--fail-seek CODE": every move of a file position fails with that code,
+// as on a file whose position cannot be set.
+extern "C" void* setFilePointerSlot asm(IMPORT_SLOT("SetFilePointer", "16"));
+static DWORD seekFailure;
+static DWORD WINAPI FailingSetFilePointer(HANDLE, LONG, PLONG, DWORD) {
+    SetLastError(seekFailure);
+    return INVALID_SET_FILE_POINTER;
+}
+
 static void ApplySession(int argc, char** argv) {
     theSession.productCode = Option(argc, argv, "--product", theSession.productCode);
     theSession.registryKey = Option(argc, argv, "--regkey", theSession.registryKey);
@@ -122,6 +156,8 @@ static int Transfer(int argc, char** argv) {
     cancelAt = strtoul(Option(argc, argv, "--cancel-at", "4294967295"), 0, 10);
     retrSeam = Option(argc, argv, "--retr-seam", 0);
     if (retrSeam) SeamFtpCommand = RetrSeam;
+    seekFailure = strtoul(Option(argc, argv, "--fail-seek", "0"), 0, 10);
+    if (seekFailure) PatchImport(&setFilePointerSlot, (void*)FailingSetFilePointer);
     SeamProgressHook = OnProgress;
     TransferState* state = &theState;
     if (Flag(argc, argv, "--window")) {
@@ -195,6 +231,77 @@ static void PrintJsonText(const char* text) {
         putchar(*text);
     }
     putchar('"');
+}
+
+// What the hand-over passed to CreateProcessA, seen through its import slot.
+extern "C" void* createProcessSlot asm(IMPORT_SLOT("CreateProcessA", "40"));
+static BOOL(WINAPI* realCreateProcess)(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                                       BOOL, DWORD, LPVOID, LPCSTR, LPSTARTUPINFOA,
+                                       LPPROCESS_INFORMATION);
+static int createCalls;
+static char createdApplication[MAX_PATH * 2], createdCommandLine[MAX_PATH * 2];
+static bool commandLineGiven;
+
+static BOOL WINAPI RecordingCreateProcess(LPCSTR application, LPSTR commandLine,
+                                          LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
+                                          BOOL inherit, DWORD flags, LPVOID environment,
+                                          LPCSTR directory, LPSTARTUPINFOA startup,
+                                          LPPROCESS_INFORMATION info) {
+    createCalls++;
+    lstrcpynA(createdApplication, application ? application : "", sizeof createdApplication);
+    commandLineGiven = commandLine != 0;
+    lstrcpynA(createdCommandLine, commandLine ? commandLine : "", sizeof createdCommandLine);
+    return realCreateProcess(application, commandLine, process, thread, inherit, flags,
+                             environment, directory, startup, info);
+}
+
+static int Launch(int argc, char** argv) {
+    if (argc < 3) return 2;
+    theSession.downloadUrl = argv[2];
+    realCreateProcess = (decltype(realCreateProcess))PatchImport(&createProcessSlot,
+                                                                 (void*)RecordingCreateProcess);
+    TransferState* state = &theState;
+    DWORD result = DownloadAndLaunch(&theSession, state);
+    state->uiQuit = 1;
+    printf("{\"result\": %lu, \"errorCode\": %lu, \"totalBytes\": %lu, \"doneBytes\": %lu, "
+           "\"createCalls\": %d, \"application\": ",
+           result, state->errorCode, state->totalBytes, state->doneBytes, createCalls);
+    PrintJsonText(createdApplication);
+    printf(", \"commandLine\": ");
+    if (commandLineGiven)
+        PrintJsonText(createdCommandLine);
+    else
+        printf("null");
+    printf("}\n");
+    return 0;
+}
+
+// Everyone may only read the key (a limited user's rights below
+// HKEY_LOCAL_MACHINE), or do anything with it again.
+static int RegKeyAccess(const char* path, const char* access) {
+    HKEY key;
+    LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, WRITE_DAC, &key);
+    if (opened != ERROR_SUCCESS) {
+        printf("{\"result\": 0, \"error\": %ld}\n", opened);
+        return 0;
+    }
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = 0;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    BYTE aclSpace[256];
+    PACL acl = (PACL)aclSpace;
+    SECURITY_DESCRIPTOR descriptor;
+    LONG set = ERROR_INVALID_PARAMETER;
+    if (everyone && InitializeAcl(acl, sizeof aclSpace, ACL_REVISION) &&
+        AddAccessAllowedAce(acl, ACL_REVISION, strcmp(access, "read") ? KEY_ALL_ACCESS : KEY_READ,
+                            everyone) &&
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+        SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE))
+        set = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+    if (everyone) FreeSid(everyone);
+    RegCloseKey(key);
+    printf("{\"result\": %d, \"error\": %ld}\n", set == ERROR_SUCCESS, set);
+    return 0;
 }
 
 // "gate=PATH": the test lets the run go on by creating PATH; the driver
@@ -347,6 +454,8 @@ static int DriverMain(int argc, char** argv) {
     const char* command = argv[1];
     if (!strcmp(command, "transfer")) return Transfer(argc, argv);
     if (!strcmp(command, "progress")) return Progress(argc, argv);
+    if (!strcmp(command, "launch")) return Launch(argc, argv);
+    if (!strcmp(command, "regkey-access") && argc >= 4) return RegKeyAccess(argv[2], argv[3]);
     if (!strcmp(command, "reboot") && argc >= 3) {
         if (Flag(argc, argv, "--no-movefileex")) SeamMoveFileExName = "NoSuchMoveFileExA";
         printf("{\"result\": %lu}\n", ScheduleDeleteAtReboot(argv[2]));

@@ -1,10 +1,10 @@
 // libFuzzer target over the product's text and number code, built natively
 // with AddressSanitizer (tests/fuzz/run): ParseDecimal, ReplyNumberPart,
-// FindSubstring, FormatSize and FormatProgressLines. Every input lives in a
-// heap block of its exact size and every output in a block of its documented
-// capacity (20 bytes for a size, 80 for a line), so a read or write past
-// either end is reported; results are compared with small reference
-// versions of the rules, and a difference stops the run.
+// FindSubstring, FindSubstringWithin, FormatSize and FormatProgressLines.
+// Every input lives in a heap block of its exact size and every output in a
+// block of its documented capacity (20 bytes for a size, 80 for a line), so
+// a read or write past either end is reported; results are compared with
+// small reference versions of the rules, and a difference stops the run.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,10 +19,13 @@
 // it is reached by the functions tried here.
 InstallSession theSession;
 const char* GetAgentString() { abort(); }
-DWORD LoadResumeValue(const InstallSession*, const char*) { abort(); }
-DWORD SaveResumeValue(const InstallSession*, const char*, DWORD) { abort(); }
+int ResumeRecordMatches(const InstallSession*, const char*, DWORD, DWORD, DWORD) { abort(); }
+int RecordTransfer(TransferState*, const char*, DWORD, DWORD, DWORD) { abort(); }
+void DeleteResumeRecord(const InstallSession*) { abort(); }
 DWORD DownloadHttp(TransferState*, const char*, const char*, DWORD) { abort(); }
 int OpenTransfer(TransferState*, const char*, DWORD, DWORD*) { abort(); }
+void CloseInternet(TransferState*) { abort(); }
+DWORD LastErrorOr(DWORD) { abort(); }
 
 namespace {
 
@@ -110,6 +113,23 @@ void TryFindSubstring(Input in) {
     Expect(FindSubstring(t.text, p.text) == want, "FindSubstring");
 }
 
+// The bounded search reads nothing at or past its limit: the text sits in
+// a block of exactly that many bytes, with no terminator.
+void TryFindSubstringWithin(Input in) {
+    size_t split = in.Byte();
+    std::string bytes = in.Rest();
+    split = bytes.empty() ? 0 : split % (bytes.size() + 1);
+    std::string text = bytes.substr(0, split), pattern = Before0(bytes.substr(split));
+    char* block = (char*)malloc(text.size() ? text.size() : 1);
+    memcpy(block, text.data(), text.size());
+    Text p(pattern);
+    std::string seen = Before0(text);
+    size_t found = seen.empty() ? std::string::npos : seen.find(pattern);
+    LONG want = found == std::string::npos ? -1 : (LONG)found;
+    Expect(FindSubstringWithin(block, (DWORD)text.size(), p.text) == want, "FindSubstringWithin");
+    free(block);
+}
+
 void TryFormatSize(Input in) {
     uint32_t bytes = in.Number();
     char* text = (char*)malloc(20);
@@ -157,11 +177,12 @@ void TryProgressLines(Input in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in{data, size};
-    switch (in.Byte() % 5) {
+    switch (in.Byte() % 6) {
     case 0: TryParseDecimal(in); break;
     case 1: TryReplyNumberPart(in); break;
     case 2: TryFindSubstring(in); break;
     case 3: TryFormatSize(in); break;
+    case 4: TryFindSubstringWithin(in); break;
     default: TryProgressLines(in); break;
     }
     return 0;

@@ -1,5 +1,6 @@
 // The substring search and the wininit.ini edit, on real files.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <string>
 #include "wholefile.h"
 #include "handover/handover.h"
@@ -11,6 +12,39 @@ TEST(FindSubstring, Table) {
         {"x\n[Rename]\r\n", "[Rename]\r\n", 2},
     };
     for (auto& c : cases) EXPECT_EQ(FindSubstring(c.text, c.pattern), c.at) << c.text << " / " << c.pattern;
+}
+
+TEST(FindSubstringWithin, NothingAtOrPastTheLimitCounts) {
+    struct { const char* text; DWORD limit; const char* pattern; LONG at; } cases[] = {
+        {"[boot]\r\n[Rename]\r\n", 18, "[Rename]\r\n", 8},
+        {"[boot]\r\n[Rename]\r\n", 17, "[Rename]\r\n", -1},   // its last byte is past the limit
+        {"[boot]\r\n[Rename]\r\n", 8, "[Rename]\r\n", -1},
+        {"xyz", 3, "z", 2},   {"xyz", 2, "z", -1},   {"xyz", 0, "", -1},
+        {"xy", 1, "", 0},     {"a\0b", 3, "b", -1},   // a zero byte still ends the text
+        {"\n[", 2, "\n[", 0}, {"\n[", 1, "\n[", -1},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(FindSubstringWithin(c.text, c.limit, c.pattern), c.at)
+            << c.text << " / " << c.limit << " / " << c.pattern;
+}
+
+TEST(FindSubstringWithin, ReadsNoByteAtTheLimit) {
+    // The text ends at a page with no access behind it: a read of the byte
+    // at the limit would fault.
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    char* pages = (char*)VirtualAlloc(0, 2 * info.dwPageSize, MEM_COMMIT, PAGE_READWRITE);
+    ASSERT_TRUE(pages);
+    DWORD old;
+    ASSERT_TRUE(VirtualProtect(pages + info.dwPageSize, info.dwPageSize, PAGE_NOACCESS, &old));
+    const char tail[] = "[boot]\r\nx=1\r\n[Rename]\r\n";
+    DWORD length = sizeof(tail) - 1;
+    char* text = pages + info.dwPageSize - length;
+    memcpy(text, tail, length);
+    EXPECT_EQ(FindSubstringWithin(text, length, "[Rename]\r\n"), 13);
+    EXPECT_EQ(FindSubstringWithin(text, length, "\n["), 12);
+    EXPECT_EQ(FindSubstringWithin(text, length, "[Rename]\r\nNUL"), -1);
+    VirtualFree(pages, 0, MEM_RELEASE);
 }
 
 class Wininit : public ::testing::Test, protected WininitPlace {
@@ -44,6 +78,36 @@ TEST_F(Wininit, WorkedExamples) {
         WriteAll(ini, c.before);
         EXPECT_EQ(AddWininitEntry(ini, target), 1u) << c.before;
         EXPECT_EQ(Read(), Expand(c.after)) << c.before;
+    }
+}
+
+// What the grown part of the view reads is not promised: with bytes there
+// that look like a section, or like the next section's header, the edit
+// must come out as it does where they read as zeros.
+static const char* junkPastEnd;
+static void FillPastEnd(char* view, DWORD oldLength, DWORD mappedLength) {
+    DWORD junkLength = lstrlenA(junkPastEnd);
+    for (DWORD i = oldLength; i < mappedLength; i++) view[i] = junkPastEnd[(i - oldLength) % junkLength];
+}
+
+TEST_F(Wininit, BytesPastTheOldEndAreNotRead) {
+    struct { const char* before; const char* after; } cases[] = {
+        {"", "[Rename]\r\nNUL=S\r\n"},
+        {"[boot]\r\nx=1\r\n", "[boot]\r\nx=1\r\n[Rename]\r\nNUL=S\r\n"},
+        {"[Rename]\r\nNUL=A\r\n", "[Rename]\r\nNUL=A\r\nNUL=S\r\n"},
+        {"[Rename]\r\nNUL=A\r\n[boot]\r\nx=1\r\n", "[Rename]\r\nNUL=A\r\nNUL=S\r\n[boot]\r\nx=1\r\n"},
+        {"[Rename]\r\nNUL=A", "[Rename]\r\nNUL=A\r\nNUL=S\r\n"},
+        {"[boot]\r\nx=1\r\n[Rename]\r", "[boot]\r\nx=1\r\n[Rename]\r\r\n[Rename]\r\nNUL=S\r\n"},
+    };
+    for (const char* junk : {"\n[Rename]\r\n", "\n[", "x"}) {
+        junkPastEnd = junk;
+        SeamMappedView = FillPastEnd;
+        for (auto& c : cases) {
+            WriteAll(ini, c.before);
+            EXPECT_EQ(AddWininitEntry(ini, target), 1u) << c.before;
+            EXPECT_EQ(Read(), Expand(c.after)) << "junk " << junk << ": " << c.before;
+        }
+        SeamMappedView = 0;
     }
 }
 

@@ -1,6 +1,7 @@
 // Reply parsing, OS naming, date packing and the resume record in the
 // registry.
 #include <gtest/gtest.h>
+#include <string>
 #include "transfer/transfer.h"
 
 TEST(ParseDecimal, JoinsEveryDigitInRange) {
@@ -158,6 +159,83 @@ TEST_F(ResumeRecord, ValueOfAnotherTypeReadsAsZero) {
     RegCloseKey(key);
     EXPECT_EQ(LoadResumeValue(&theSession, "Date"), 0u);
     EXPECT_EQ(LoadResumeValue(&theSession, "Time"), 0u);
+}
+
+// The record holds the partial file's full name; it vouches for that file
+// alone, and only with the identity it was stored with.
+TEST_F(ResumeRecord, MatchesOnlyTheFileItWasWrittenFor) {
+    const char* own = "C:\\Documents and Settings\\ann\\Local Settings\\Temp\\~QRBL730010000.exe";
+    EXPECT_EQ(SaveResumeRecord(&theSession, own, 20030709, 11405, 300000), 1u);
+    EXPECT_TRUE(ResumeRecordMatches(&theSession, own, 20030709, 11405, 300000));
+    EXPECT_FALSE(ResumeRecordMatches(&theSession, own, 20030710, 11405, 300000));
+    EXPECT_FALSE(ResumeRecordMatches(&theSession, own, 20030709, 11406, 300000));
+    EXPECT_FALSE(ResumeRecordMatches(&theSession, own, 20030709, 11405, 300001));
+    struct { const char* name; bool same; } names[] = {
+        {"C:\\Documents and Settings\\bob\\Local Settings\\Temp\\~QRBL730010000.exe", false},
+        {"C:\\Documents and Settings\\ann\\Local Settings\\Temp\\~QRBL730010000.ex", false},
+        {"C:\\Documents and Settings\\ann\\Local Settings\\Temp\\~QRBL730010000.exe2", false},
+        // Another case is another text: a byte-exact match or a restart.
+        {"C:\\DOCUMENTS and Settings\\ann\\Local Settings\\Temp\\~QRBL730010000.exe", false},
+        {"", false},
+        {own, true},
+    };
+    for (auto& n : names)
+        EXPECT_EQ(ResumeRecordMatches(&theSession, n.name, 20030709, 11405, 300000), n.same) << n.name;
+}
+
+TEST_F(ResumeRecord, NoMatchWithoutAUsableName) {
+    const char* own = "C:\\TEMP\\~QRBL730010000.exe";
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\StubUnitTest\\Install\\00010000", 0, 0,
+                              0, KEY_ALL_ACCESS, 0, &key, 0), ERROR_SUCCESS);
+    DWORD values[3] = {20030709, 11405, 300000};
+    const char* names[3] = {"Date", "Time", "Size"};
+    for (int i = 0; i < 3; i++) RegSetValueExA(key, names[i], 0, REG_DWORD, (const BYTE*)&values[i], 4);
+    // A record of the three numbers alone (as an older stub wrote it).
+    EXPECT_FALSE(ResumeRecordMatches(&theSession, own, 20030709, 11405, 300000));
+    // The name as another type.
+    RegSetValueExA(key, "File", 0, REG_BINARY, (const BYTE*)own, lstrlenA(own) + 1);
+    EXPECT_FALSE(ResumeRecordMatches(&theSession, own, 20030709, 11405, 300000));
+    // A name longer than any file name the program can open.
+    std::string longer = std::string(own) + std::string(400, 'x');
+    RegSetValueExA(key, "File", 0, REG_SZ, (const BYTE*)longer.c_str(), longer.size() + 1);
+    EXPECT_FALSE(ResumeRecordMatches(&theSession, own, 20030709, 11405, 300000));
+    RegSetValueExA(key, "File", 0, REG_SZ, (const BYTE*)own, lstrlenA(own) + 1);
+    EXPECT_TRUE(ResumeRecordMatches(&theSession, own, 20030709, 11405, 300000));
+    RegCloseKey(key);
+    // Zero is never an identity, even where the record holds zero.
+    EXPECT_EQ(SaveResumeRecord(&theSession, own, 0, 11405, 0), 1u);
+    EXPECT_FALSE(ResumeRecordMatches(&theSession, own, 0, 11405, 0));
+}
+
+TEST(ContentRange, OnlyTheRestOfTheSameFileFits) {
+    struct { const char* text; DWORD first, total; int fits; } cases[] = {
+        {"bytes 100-299/300", 100, 300, 1},
+        {"bytes 0-299/300", 0, 300, 1},
+        // Other spellings of the same range only cost a fresh start.
+        {"BYTES 100-299/300", 100, 300, 0},
+        {"bytes  100-299/300", 100, 300, 0},
+        {"bytes 0100-299/300", 100, 300, 0},
+        {"bytes 2147483748-2147583747/2147583748", 2147483748u, 2147583748u, 1},
+        {"bytes 99-298/300", 100, 300, 0},          // starts elsewhere
+        {"bytes 101-299/300", 100, 300, 0},
+        {"bytes 100-298/300", 100, 300, 0},         // ends before the end
+        {"bytes 100-299/301", 100, 300, 0},         // another total
+        {"bytes 100-299/*", 100, 300, 0},
+        {"bytes */300", 100, 300, 0},
+        {"bytes 100-299", 100, 300, 0},
+        {"bytes 100-299/300x", 100, 300, 0},
+        {"bytes100-299/300", 100, 300, 0},
+        {"items 100-299/300", 100, 300, 0},
+        {"bytes -299/300", 100, 300, 0},
+        {"", 100, 300, 0},
+        // 2^32 + 300 is no file below 4 GiB, whatever it is modulo 2^32.
+        {"bytes 100-4294967595/4294967596", 100, 300, 0},
+        {"bytes 100-299/4294967596", 100, 300, 0},
+        {"bytes 4294967396-4294967595/4294967596", 100, 300, 0},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(ContentRangeFits(c.text, c.first, c.total), c.fits) << c.text;
 }
 
 TEST(DecodeEscapes, TurnsEscapesIntoCharacters) {
