@@ -84,7 +84,7 @@ def clean(bench):
 
 def transfer(bench, url):
     """One run of the transfer code: its report and the bytes it wrote."""
-    out = f"{bench.temp_dir_win}\\~{PRODUCT}{NUMBER}.exe"
+    out = out_file(bench)
     r = bench.run(helper_exe("stubdriver.exe"), "transfer", url, out, "--resume", "0",
                   "--product", PRODUCT, "--regkey", REGKEY, "--install", NUMBER, timeout=120)
     crash = [line for line in r.err.splitlines() if "Unhandled" in line]
@@ -95,6 +95,11 @@ def transfer(bench, url):
         f"the driver died (exit {r.code}): {crash[0] if crash else r.err[-500:]}"
     path = bench.to_unix(out)
     return json.loads(r.out.splitlines()[0]), path.read_bytes() if path.exists() else b""
+
+
+def out_file(bench):
+    """The output file of the transfer runs, as the stub names it."""
+    return f"{bench.temp_dir_win}\\~{PRODUCT}{NUMBER}.exe"
 
 
 def record(bench):
@@ -156,7 +161,8 @@ def test_http_reply(bench, web, payload, name, options, outcome):
               "Last-Modified with a tail": (20170714, 10240)}
     if name in stored:
         date, time_ = stored[name]
-        assert record(bench) == {"Date": date, "Time": time_, "Size": len(payload)}
+        assert record(bench) == {"Date": date, "Time": time_, "Size": len(payload),
+                                "File": out_file(bench)}
 
 
 FTP_CASES = [
@@ -181,7 +187,8 @@ def test_ftp_reply(bench, ftp, payload, name, replies, outcome):
     report, written = transfer(bench, ftp.url("/Setup.exe"))
     check(report, written, payload, outcome)
     if name == "MDTM reply with a bare LF":
-        assert record(bench) == {"Date": 20030709, "Time": 11405, "Size": len(payload)}
+        assert record(bench) == {"Date": 20030709, "Time": 11405, "Size": len(payload),
+                                "File": out_file(bench)}
 
 
 # ---------------------------------------------------- the real install.exe ---

@@ -18,7 +18,7 @@ import pytest
 
 from servers import (FaultServer, FtpServer, MDTM_MISSING, MDTM_SHORT, REST_REFUSED,
                      RETR_REFUSED, SIZE_EMPTY, overlong_reply)
-from winehelp import TransferDriver, free_port
+from winehelp import TransferDriver, free_port, read_at, sparse_file
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)   # asynchat/asyncore inside pyftpdlib
@@ -160,6 +160,12 @@ def drive(bench, tmp_path_factory):
     bench.reg_delete(rf"HKLM\{REG_ROOT}")
 
 
+def stored(drive, name, date=FILE_DATE, time_=FILE_TIME, size=len(DATA)):
+    """The record a transfer of `name` stores: the server file's identity and
+    the output file's name."""
+    return {"Date": date, "Time": time_, "Size": size, "File": drive.win_file(name)}
+
+
 def all_closed(out):
     return (out["internetHandle"], out["requestHandle"], out["fileHandle"]) == ("none",) * 3
 
@@ -268,7 +274,7 @@ def test_full_download_is_byte_exact(drive, site, ftp, kind):
     assert (out["baseBytes"], out["firstBase"], out["firstTotal"]) == (0, 0, len(DATA)), out
     assert all_closed(out), out
     assert out["attributes"] & HIDDEN, out
-    assert drive.record(name) == {"Date": FILE_DATE, "Time": FILE_TIME, "Size": len(DATA)}
+    assert drive.record(name) == stored(drive, name)
 
 
 def test_stock_server_continues_a_cancelled_download(drive, site):
@@ -317,8 +323,7 @@ def test_resume_or_restart(drive, ftp, site, case):
         drive.file(name).write_bytes(b"")
     else:
         leave_partial(drive, ftp, name, path, replies=size_replies)
-        assert drive.record(name) == {"Date": FILE_DATE, "Time": FILE_TIME,
-                                      "Size": 0 if size_replies else len(DATA)}
+        assert drive.record(name) == stored(drive, name, size=0 if size_replies else len(DATA))
     if change.get("forget"):
         drive.forget(name)
     ftp.set_faults(replies=size_replies)
@@ -337,8 +342,8 @@ def test_resume_or_restart(drive, ftp, site, case):
     # The first report of this run's data counts from the kept size.
     assert kept < out["firstDone"] <= kept + BUFFER, out
     date, time_ = pack(time.gmtime(mtime))
-    assert drive.record(name) == {"Date": date, "Time": time_,
-                                  "Size": 0 if size_replies else len(data)}
+    assert drive.record(name) == stored(drive, name, date, time_,
+                                        0 if size_replies else len(data))
 
 
 @pytest.mark.parametrize("reply", [MDTM_SHORT, "213\t20031010101010"],
@@ -366,7 +371,7 @@ def test_unusable_size_reply_means_size_zero(drive, ftp, reply):
     assert (out["result"], out["errorCode"], out["totalBytes"]) == (1, 0, 0), out
     assert out["doneBytes"] == len(DATA)
     assert drive.file(name).read_bytes() == DATA
-    assert drive.record(name) == {"Date": FILE_DATE, "Time": FILE_TIME, "Size": 0}
+    assert drive.record(name) == stored(drive, name, size=0)
 
 
 def test_overlong_size_reply_never_becomes_a_size(drive, ftp):
@@ -419,6 +424,75 @@ def test_url_without_port_uses_21(drive, site):
         assert "SIZE" in ftp21.command_names()
     assert (out["result"], out["errorCode"]) == (1, 0), out
     assert drive.file("port21").read_bytes() == DATA
+
+
+# --- kept files of 2 GiB and more ----------------------------------------------------
+
+GiB = 2**30
+BIG = 2 * GiB + 300_000             # a server file past 2 GiB
+BIG_FROM = 2 * GiB - 65_536         # its bytes from here on are not zero
+BIG_HEAD = bytes(range(256)) * 256  # its first 64 KB
+BIG_TAIL = bytes((i * 13 + i // 512) & 0xFF for i in range(BIG - BIG_FROM))
+
+
+@pytest.fixture(scope="module")
+def big_path(site):
+    """The big file on the server: its first 64 KB and the part from
+    BIG_FROM on are not zero."""
+    path = Path(site) / "big.exe"
+    sparse_file(path, BIG, [(0, BIG_HEAD), (BIG_FROM, BIG_TAIL)])
+    os.utime(path, (FILE_MTIME, FILE_MTIME))
+    yield "/big.exe"
+    path.unlink()
+
+
+# name, the server's file, the kept file's size, driver options, REST
+# offsets sent, result and errorCode
+KEPT_FILE_CASES = [
+    # The data goes behind the kept bytes, not over the start of the file:
+    # the position is set with its high word.
+    ("2gib-and-more", "big", 2 * GiB + 100_000, (), [2 * GiB + 100_000], (1, 0)),
+    # Sizes stop below 4 GiB: such a file is emptied and fetched whole.
+    ("4gib-and-more", "small", 4 * GiB + KEEP, (), [], (1, 0)),
+    # A position that cannot be set fails with the system's code before the
+    # server is asked for anything.
+    ("seek-fails", "small", KEEP, ("--fail-seek", 131), None, (0, 131)),
+]
+
+
+@pytest.mark.parametrize("name, server_file, kept, options, rests, outcome", KEPT_FILE_CASES,
+                         ids=[c[0] for c in KEPT_FILE_CASES])
+def test_kept_file_past_2_gib(drive, ftp, big_path, name, server_file, kept, options, rests,
+                              outcome):
+    name = "kept-" + name
+    path, size = (big_path, BIG) if server_file == "big" else ("/setup.exe", len(DATA))
+    if server_file == "big":
+        sparse_file(drive.file(name), kept, [(0, BIG_HEAD), (BIG_FROM, BIG_TAIL[:kept - BIG_FROM])])
+    else:
+        sparse_file(drive.file(name), kept, [(0, DATA[:KEEP])])
+    drive.set_record(name, **stored(drive, name, size=size))
+
+    out = drive.transfer(name, ftp.url(path), *options)
+
+    assert (out["result"], out["errorCode"]) == outcome, out
+    if rests is None:
+        assert ftp.commands == []
+        assert (out["internetHandle"], out["requestHandle"], out["fileHandle"]) == \
+            ("open", "none", "open"), out
+        assert drive.file(name).read_bytes() == DATA[:KEEP]
+        return
+    assert [int(c.arg) for c in ftp.commands if c.cmd == "REST"] == rests
+    assert all_closed(out), out
+    if server_file == "big":
+        assert (out["totalBytes"], out["doneBytes"], out["baseBytes"]) == (BIG, BIG, kept), out
+        assert drive.file(name).stat().st_size == BIG
+        assert read_at(drive.file(name), 0, len(BIG_HEAD)) == BIG_HEAD
+        assert read_at(drive.file(name), BIG_FROM, BIG - BIG_FROM) == BIG_TAIL
+    else:
+        assert (out["totalBytes"], out["doneBytes"], out["baseBytes"]) == \
+            (len(DATA), len(DATA), 0), out
+        assert drive.file(name).read_bytes() == DATA
+    drive.file(name).unlink()
 
 
 # --- the data connection: the fallback and the first way ----------------------
@@ -518,7 +592,7 @@ def test_rest_refused(drive, ftp, site):
     assert after_login(ftp)[-1] == f"REST {KEEP}"
     # The kept part and its record stay for a later run.
     assert drive.file(name).read_bytes() == DATA[:KEEP]
-    assert drive.record(name) == {"Date": FILE_DATE, "Time": FILE_TIME, "Size": len(DATA)}
+    assert drive.record(name) == stored(drive, name)
 
 
 @pytest.mark.parametrize("seam", [None, "open"], ids=["fallback", "first-way"])
@@ -530,7 +604,7 @@ def test_retr_refused(drive, ftp, seam):
     assert all_closed(out), out
     assert ftp.command_names().count("RETR") == 1
     assert out["doneBytes"] == 0 and drive.file(name).stat().st_size == 0
-    assert drive.record(name) == {"Date": FILE_DATE, "Time": FILE_TIME, "Size": len(DATA)}
+    assert drive.record(name) == stored(drive, name)
 
 
 @pytest.mark.parametrize("mode", ["reset", "close"])
@@ -545,7 +619,7 @@ def test_data_cut_short_is_a_failure(drive, ftp, mode):
     assert all_closed(out), out
     done = out["doneBytes"]
     assert 0 < done <= 100_000 and drive.file(name).read_bytes() == DATA[:done], out
-    assert drive.record(name) == {"Date": FILE_DATE, "Time": FILE_TIME, "Size": len(DATA)}
+    assert drive.record(name) == stored(drive, name)
 
 
 @pytest.mark.parametrize("replies", [{}, {"SIZE": SIZE_EMPTY}], ids=["sized", "size-empty"])
@@ -563,8 +637,7 @@ def test_cancel_stops_before_the_next_read(drive, ftp, replies):
     assert drive.file(name).read_bytes() == DATA[:done]
     assert all_closed(out), out
     assert ftp.wait_for_transfers(1)[-1].outcome == "aborted"
-    assert drive.record(name) == {"Date": FILE_DATE, "Time": FILE_TIME,
-                                  "Size": 0 if replies else len(DATA)}
+    assert drive.record(name) == stored(drive, name, size=0 if replies else len(DATA))
 
 
 # --- a client without FtpCommandA (the WinINet of Internet Explorer 3 and 4) ---

@@ -15,7 +15,7 @@ import time
 import pytest
 
 from servers import FaultServer, FtpServer, Nginx
-from winehelp import TransferDriver, free_port, run_driver
+from winehelp import TransferDriver, free_port, read_at, run_driver, sparse_file
 
 DATA = bytes((i * 7 + i // 256) & 0xFF for i in range(300_000))
 SIZE = len(DATA)
@@ -25,6 +25,7 @@ LM = 1_000_000_000 - 35             # 2001-09-09 01:46:05 GMT: 54 s left in its 
 PRODUCT = "HTTPT42"
 REG_ROOT = r"Software\HttpTest"
 HIDDEN = 0x2
+SYSTEM = 0x4
 NO_FILE = 0xFFFFFFFF
 
 ERROR_PATH_NOT_FOUND = 3
@@ -43,6 +44,12 @@ def identity(epoch, size=SIZE):
             "Time": 10000 + tm.tm_hour * 100 + tm.tm_min, "Size": size}
 
 
+def stored(drive, name, epoch, size=SIZE):
+    """The record a transfer of `name` stores for the file of that
+    modification time and size: its identity and the output file's name."""
+    return {**identity(epoch, size), "File": drive.win_file(name)}
+
+
 def handles(out):
     return out["internetHandle"], out["requestHandle"], out["fileHandle"]
 
@@ -55,7 +62,9 @@ class ScriptedServer(FaultServer):
     script(path, step, step, ...): the n-th request to path after the call is
     answered as step n says: None serves the file as configured; a dict
     overrides the file's options for that one reply; {"redirect": url} answers
-    302 with that Location. Requests beyond the list are served as configured.
+    302 with that Location; {"empty_206": True} answers 206 with the file's
+    Last-Modified, Content-Length 0 and no Content-Range. Requests beyond the
+    list are served as configured.
     It steps in at FaultServer._send_file, whose arguments it passes on.
     """
 
@@ -78,6 +87,13 @@ class ScriptedServer(FaultServer):
                 step = steps[n] if n < len(steps) else None
         if step and "redirect" in step:
             self._send_status(h, rec, 302, [("Location", step["redirect"])])
+            return
+        if step and step.get("empty_206"):
+            h.send_response(206)
+            h.send_header("Last-Modified", lm)
+            h.send_header("Content-Length", "0")
+            h.end_headers()
+            rec.status, rec.file_version, rec.outcome = 206, version, "complete"
             return
         if step:
             opts = dict(opts, **step)
@@ -181,7 +197,7 @@ def test_nginx_download_and_resume(drive, web, name, kept, change, resume, expec
     assert [(e.range, e.status) for e in entries] == expected
     assert {e.path for e in entries} == {"/setup.exe"}
     assert_complete(drive, name, out, base)
-    assert drive.record(name) == identity(FILE_MTIME)
+    assert drive.record(name) == stored(drive, name, FILE_MTIME)
 
 
 # --- Last-Modified, ignored ranges and broken bodies (FaultServer) ---------------
@@ -220,7 +236,7 @@ def test_last_modified_decides_resume(drive, fault, name, new_lm, resumed):
     assert got == ([(f"bytes={kept}-", 206)] if resumed else restart(kept))
     assert_complete(drive, name, out, kept if resumed else 0)
     # The identity of the first reply of this run is stored.
-    assert drive.record(name) == identity(new_lm)
+    assert drive.record(name) == stored(drive, name, new_lm)
 
 
 def test_ignored_range_restarts_with_a_second_request(drive, fault):
@@ -235,7 +251,7 @@ def test_ignored_range_restarts_with_a_second_request(drive, fault):
     assert requests[0].body_start == 0       # the whole file was offered
     assert_complete(drive, name, out, 0)
     # The size of the whole file, not the kept bytes plus the whole file.
-    assert drive.record(name) == identity(LM)
+    assert drive.record(name) == stored(drive, name, LM)
 
 
 # name, options of the broken run, driver options, errorCode expected (None:
@@ -271,14 +287,43 @@ def test_broken_body_leaves_a_prefix_for_the_next_run(drive, fault, name, option
         assert 0 < kept <= KEEP, out
     if name == "body-short":
         assert kept == KEEP
-    assert drive.record(name) == identity(LM)
+    assert drive.record(name) == stored(drive, name, LM)
 
     # The next run continues from exactly what is on disk.
     fault.set_options(path, cut_after=None, short_body=None, trickle=None)
     out = drive.transfer(name, fault.url(path))
     assert exchanges(fault.requests_for(path)[1:]) == [(f"bytes={kept}-", 206)]
     assert_complete(drive, name, out, kept)
-    assert drive.record(name) == identity(LM)
+    assert drive.record(name) == stored(drive, name, LM)
+
+
+def test_file_whose_record_cannot_be_stored_is_not_continued(drive, fault):
+    """Where the user may only read the record (a limited user on NT), the
+    run marks its output file (system attribute) before the body comes, so
+    that no later run continues it, even one whose record names this file
+    and this server file; the next run empties it and clears the mark."""
+    name = "unrecorded"
+    path, kept = leave_partial(drive, fault, name)
+    key = drive.regkey(name) + r"\Install\00010000"
+    assert run_driver(drive.bench, "regkey-access", key, "read")["result"] == 1
+    try:
+        fault.set_options(path, cut_after=[20_000])
+        out = drive.transfer(name, fault.url(path))
+    finally:
+        run_driver(drive.bench, "regkey-access", key, "full")
+    assert exchanges(fault.requests_for(path)[1:]) == [(f"bytes={kept}-", 206)]
+    assert out["result"] == 0 and out["attributes"] & (HIDDEN | SYSTEM) == HIDDEN | SYSTEM, out
+    grown = drive.file(name).read_bytes()
+    assert kept < len(grown) and grown == DATA[:len(grown)]
+    assert drive.record(name) == stored(drive, name, LM)
+    fault.set_options(path, cut_after=None)
+
+    out = drive.transfer(name, fault.url(path))
+
+    assert exchanges(fault.requests_for(path)[2:]) == [(None, 200)]
+    assert_complete(drive, name, out, 0)
+    assert not out["attributes"] & SYSTEM, out
+    assert drive.record(name) == stored(drive, name, LM)
 
 
 # --- failures of the reply ------------------------------------------------------
@@ -322,7 +367,7 @@ def test_failed_first_reply_leaves_the_partial_file_as_it_was(drive, fault, name
     assert handles(out) == left_open, out
     assert out["totalBytes"] == out["doneBytes"] == out["baseBytes"] == 0, out
     assert drive.file(name).read_bytes() == DATA[:kept]
-    assert drive.record(name) == identity(LM)
+    assert drive.record(name) == stored(drive, name, LM)
 
 
 # name, what the earlier run left ("complete": the whole file, so the range
@@ -375,7 +420,7 @@ def test_failed_second_reply_leaves_the_emptied_file(drive, fault, name, left, s
     assert out["totalBytes"] == out["doneBytes"] == out["baseBytes"] == 0, out
     assert drive.file(name).stat().st_size == 0
     # Nothing was stored: the record still names the file of the earlier run.
-    assert drive.record(name) == identity(LM)
+    assert drive.record(name) == stored(drive, name, LM)
 
 
 # --- exits before the first reply, and the empty body ------------------------------
@@ -419,27 +464,96 @@ def test_empty_file_is_complete_at_once(drive, fault):
     assert handles(out) == NONE_OPEN, out
     assert out["totalBytes"] == out["doneBytes"] == out["reports"] == 0, out
     assert drive.file(name).stat().st_size == 0
-    assert drive.record(name) == identity(LM, 0)
+    assert drive.record(name) == stored(drive, name, LM, 0)
 
 
 def test_nothing_left_to_fetch_counts_the_kept_bytes_as_done(drive, fault):
-    # The server answers the range with a length of 0 for the file the record
-    # names: the kept bytes are the whole file, and the counters must say so,
-    # or the download would never be taken as complete.
+    # The server answers the range with a 206 of length 0 (no Content-Range
+    # to say otherwise) for the file the record names: the kept bytes are the
+    # whole file, and the counters must say so, or the download would never
+    # be taken as complete.
     name = "nothing-left"
     path = fault_file(fault, name)
     drive.file(name).unlink(missing_ok=True)
     assert_complete(drive, name, drive.transfer(name, fault.url(path)), 0)
-    fault.replace_file(path, data=b"", ignore_range=True)
+    fault.script(path, {"empty_206": True})
 
     out = drive.transfer(name, fault.url(path))
 
-    assert exchanges(fault.requests_for(path)[1:]) == [(f"bytes={SIZE}-", 200)]
+    assert exchanges(fault.requests_for(path)[1:]) == [(f"bytes={SIZE}-", 206)]
     assert (out["result"], out["errorCode"]) == (1, 0), out
     assert handles(out) == NONE_OPEN, out
     assert (out["totalBytes"], out["doneBytes"], out["baseBytes"]) == (SIZE, SIZE, SIZE), out
     assert drive.file(name).read_bytes() == DATA
-    assert drive.record(name) == identity(LM)
+    assert drive.record(name) == stored(drive, name, LM)
+
+
+# --- kept files of 2 GiB and more ----------------------------------------------------
+
+GiB = 2**30
+BIG = 2 * GiB + 300_000             # a server file past 2 GiB
+BIG_FROM = 2 * GiB - 65_536         # its bytes from here on are not zero
+BIG_HEAD = bytes(range(256)) * 256  # its first 64 KB
+BIG_TAIL = bytes((i * 13 + i // 512) & 0xFF for i in range(BIG - BIG_FROM))
+
+
+@pytest.fixture(scope="module")
+def big_path(web):
+    """The big file on nginx: its first 64 KB and the part from BIG_FROM on
+    are not zero."""
+    path = os.path.join(web.root_dir, "big.exe")
+    sparse_file(path, BIG, [(0, BIG_HEAD), (BIG_FROM, BIG_TAIL)])
+    os.utime(path, (FILE_MTIME, FILE_MTIME))
+    yield "/big.exe"
+    os.unlink(path)
+
+
+# name, the server's file, the kept file's size, driver options, exchanges,
+# result and errorCode
+KEPT_FILE_CASES = [
+    # The rest of a file past 2 GiB goes behind the kept bytes, not over the
+    # start of the file: the position is set with its high word.
+    ("2gib-and-more", "big", 2 * GiB + 100_000, (), [(f"bytes={2 * GiB + 100_000}-", 206)],
+     (1, 0)),
+    # Sizes stop below 4 GiB: such a file is no partial download, its low
+    # word would name a wrong place. It is emptied and the file fetched whole.
+    ("4gib-and-more", "small", 4 * GiB + KEEP, (), [(None, 200)], (1, 0)),
+    # A position that cannot be set fails with the system's code before
+    # anything is asked for.
+    ("seek-fails", "small", KEEP, ("--fail-seek", 131), [], (0, 131)),
+]
+
+
+@pytest.mark.parametrize("name, server_file, kept, options, expected, outcome", KEPT_FILE_CASES,
+                         ids=[c[0] for c in KEPT_FILE_CASES])
+def test_kept_file_past_2_gib(drive, web, big_path, name, server_file, kept, options, expected,
+                              outcome):
+    name = "kept-" + name
+    path, size = (big_path, BIG) if server_file == "big" else ("/setup.exe", SIZE)
+    if server_file == "big":
+        sparse_file(drive.file(name), kept, [(0, BIG_HEAD), (BIG_FROM, BIG_TAIL[:kept - BIG_FROM])])
+    else:
+        sparse_file(drive.file(name), kept, [(0, DATA[:KEEP])])
+    drive.set_record(name, **stored(drive, name, FILE_MTIME, size))
+    logged = len(web.access_log())
+
+    out = drive.transfer(name, web.url(path), *options)
+
+    entries = web.access_log(wait_for=logged + len(expected))[logged:]
+    assert [(e.range, e.status) for e in entries] == expected
+    assert (out["result"], out["errorCode"]) == outcome, out
+    if outcome[0] == 0:
+        # The session and the file stay for the run sequence to close.
+        assert handles(out) == ("open", "none", "open"), out
+        assert drive.file(name).read_bytes() == DATA[:KEEP]
+    elif server_file == "big":
+        assert (out["totalBytes"], out["doneBytes"], out["baseBytes"]) == (BIG, BIG, kept), out
+        assert drive.file(name).stat().st_size == BIG
+        assert read_at(drive.file(name), 0, len(BIG_HEAD)) == BIG_HEAD
+        assert read_at(drive.file(name), BIG_FROM, BIG - BIG_FROM) == BIG_TAIL
+    else:
+        assert_complete(drive, name, out, 0)
+    drive.file(name).unlink()
 
 
 # --- the client's name -------------------------------------------------------------

@@ -5,6 +5,7 @@ way the hand-over can end.
 
 import json
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -398,6 +399,34 @@ def test_cancel_while_the_server_holds_the_body_ends_the_run(bench, web, product
     assert web.requests_for(SETUP)[-1].range == f"bytes={first}-"
     launch = fakesetup_log.wait(1)[0]["path"]
     assert Path(bench.to_unix(launch)).read_bytes() == setup_bytes
+
+
+def test_setup_gets_its_path_in_quotes_as_command_line(bench, web, product, setup_bytes,
+                                                       fakesetup_log):
+    """Under a temporary directory with blanks (every NT 5 user profile) a
+    bare path would reach the setup as several arguments. Wine quotes such a
+    path itself when no command line is given, so what the hand-over passes
+    to CreateProcessA is read at the call."""
+    code, key = product
+    spaced = bench.default_temp_win + "\\Local Settings\\Temp dir"
+    place = bench.to_unix(bench.default_temp_win) / "Local Settings"
+    (place / "Temp dir").mkdir(parents=True, exist_ok=True)
+    web.add_file(SETUP, setup_bytes)
+    bench.set_temp(spaced)
+    try:
+        r = bench.run(helper_exe("stubdriver.exe"), "launch", web.url(SETUP), "--product", code,
+                      "--regkey", key, "--install", 41, env=fakesetup_log.env, timeout=60)
+        got = json.loads([line for line in r.out.splitlines() if line.startswith("{")][-1])
+        assert (got["result"], got["errorCode"], got["createCalls"]) == (1, 0, 1), got
+        assert re.fullmatch(re.escape(spaced) + r"\\~mi41\$[0-9a-f]+\.exe", got["application"],
+                            re.IGNORECASE), got
+        assert got["commandLine"] == '"' + got["application"] + '"', got
+        [ran] = fakesetup_log.wait(1)
+        assert ran["cmdline"] == got["commandLine"]
+        assert Path(bench.to_unix(ran["path"])).read_bytes() == setup_bytes
+    finally:
+        bench.set_temp(None)
+        shutil.rmtree(place, ignore_errors=True)
 
 
 def test_event_reply_is_read_to_its_end(bench, web):

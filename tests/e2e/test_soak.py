@@ -4,14 +4,19 @@ completes and starts it.
 
 Before every run the plan (from a seeded random generator) may replace the
 file on the server (a new Last-Modified or modification time), let the HTTP
-server ignore the range, cut the transfer at a random offset or let it
-complete, so that the next run finds a complete partial file (HTTP: 416).
+server ignore the range or answer it with a lie (a 206 of a part that starts
+before the kept size, a 206 whose Content-Range names another total, a 200 of
+the rest's length from the start of the file), let the FTP server forget the
+REST offset at the TYPE or PORT that follows it, cut the transfer at a random
+offset or let it complete, so that the next run finds a complete partial file
+(HTTP: 416; FTP: nothing to fetch).
 After every run the partial file, the resume record and the driver's report
 are compared with a model of what the rules allow; the server's byte log is
 accounted for byte by byte:
 
 - restart bytes: sent again, or sent and thrown away, because a rule demands a
-  restart (a replaced file, an ignored range, a 416 answer);
+  restart (a replaced file, an ignored range, a lie about the range, a 416
+  answer, a forgotten REST whose data is thrown away with the partial file);
 - lost bytes: sent before a cut but never in the client's file (they were in
   flight when the connection broke), so the next run asks for them again;
 - redundant bytes: bytes the client already held and fetched again. Any such
@@ -58,7 +63,9 @@ class Figures:
     completed: int = 0            # runs that ended with the whole file
     replaced: int = 0             # new versions put on the server
     ignored_range_runs: int = 0
-    restarts: dict = field(default_factory=lambda: {"replaced": 0, "ignored-range": 0, "416": 0})
+    lying_runs: int = 0           # runs whose server lied about a range or forgot REST
+    restarts: dict = field(default_factory=lambda: {"replaced": 0, "ignored-range": 0, "416": 0,
+                                                    "lied-range": 0, "forgotten-rest": 0})
     body_bytes: int = 0           # body bytes the server sent
     thrown_away: int = 0          # of them, in replies a restart rule discarded
     sent_twice: int = 0           # bytes of one version sent more than once, split into:
@@ -79,9 +86,10 @@ class Figures:
         return [
             f"{self.protocol}: {self.runs} runs ({self.real_runs} of the real install.exe), "
             f"{self.cuts} cut, {self.completed} ended complete before the last",
-            f"  server file replaced {self.replaced} times; range ignored in {self.ignored_range_runs} runs",
+            f"  server file replaced {self.replaced} times; range ignored in {self.ignored_range_runs} runs; "
+            f"server lied in {self.lying_runs} runs",
             f"  restarts: {sum(r.values())} (replaced {r['replaced']}, ignored range {r['ignored-range']}, "
-            f"416 {r['416']})",
+            f"416 {r['416']}, lied range {r['lied-range']}, forgotten REST {r['forgotten-rest']})",
             f"  body bytes sent {self.body_bytes}, of them {self.thrown_away} in discarded replies",
             f"  sent twice {self.sent_twice} = restart {self.restart_bytes} + lost in a cut "
             f"{self.lost_bytes} + redundant {self.redundant_bytes}",
@@ -160,6 +168,11 @@ class Soak:
         # the sizes of the files or on how far the runs got.
         self.rng = random.Random(seed)
         self.data_rng = random.Random(seed * 7919 + 1)
+        # The server's lies draw from a generator of their own, so that the
+        # rest of the plan is what it was before they were added.
+        self.lie_rng = random.Random(seed * 104729 + 3)
+        self.lie: str | None = None             # the lie of the current run
+        self.ignoring = False                   # whether the current run ignores the range
         self.fig = Figures(protocol)
         self.code, self.number = code, number
         self.key = rf"Software\SoakTest\{code}"
@@ -202,7 +215,11 @@ class Soak:
         last = run == runs - 1
         real = last or (self.real_every > 0 and run % self.real_every == self.real_every - 1)
         replace, ignore, cut = (self.rng.random() for _ in range(3))
+        lie, pick = self.lie_rng.random(), self.lie_rng.random()
         return {
+            # A lie of the server, by its place in the protocol's list (the
+            # last run hears none).
+            "lie": None if last or lie >= 0.4 else pick,
             "replace": run > 0 and replace < 0.25,
             "ignore_range": ignore < 0.2,
             # A run of the real stub before the last one is always broken off:
@@ -220,7 +237,7 @@ class Soak:
         self.fig.runs += 1
         if plan["real"]:
             self.fig.real_runs += 1
-            self.run_real(run, plan["cut"], log)
+            self.run_real(run, plan.get("box", plan["cut"]), log)
             return None
         return self.run_driver(run, url)
 
@@ -238,8 +255,9 @@ class Soak:
         return json.loads(lines[-1])
 
     def run_real(self, run: int, expect_cut: bool, log: FakeSetupLog) -> None:
-        """The stamped install.exe: a cut run must end in the error box, the
-        final run must start the setup without one."""
+        """The stamped install.exe: a cut run (or one that must fail
+        otherwise) must end in the error box, the final run must start the
+        setup without one."""
         proc = self.bench.start(self.stub, env=log.env)
         try:
             box = None
@@ -268,13 +286,14 @@ class Soak:
 
     def record(self) -> tuple:
         values = self.bench.reg_values(rf"HKLM\{self.key}\Install\{self.number:08d}") or {}
-        return tuple(values.get(k, (None, None))[1] for k in ("Date", "Time", "Size"))
+        return tuple(values.get(k, (None, None))[1] for k in ("Date", "Time", "Size", "File"))
 
     def identity(self, version: int | None) -> tuple:
-        """What the resume record holds for a version: Date, Time, Size."""
+        """What the resume record holds for a version: Date, Time, Size and
+        the partial file's name."""
         if version is None:
-            return (None, None, None)
-        return pack(self.mtimes[version]) + (len(self.versions[version]),)
+            return (None, None, None, None)
+        return pack(self.mtimes[version]) + (len(self.versions[version]), self.winfile)
 
     def check_after(self, run: int, report: dict | None, outcome: dict, cut: bool) -> None:
         """The partial file, the driver's report and the record after a run,
@@ -284,6 +303,18 @@ class Soak:
         fig = self.fig
         kept, record = self.kept(), self.record()
         version = outcome["version"]
+        if outcome.get("emptied"):
+            # The data outgrew the file: the transfer fails with
+            # ERROR_INVALID_DATA (13) and empties the partial file, so the
+            # next run starts afresh; the record names the server's file.
+            if kept:
+                fig.fault(run, f"{kept} bytes left after data beyond the file's size")
+            if record != self.identity(version):
+                fig.fault(run, f"resume record {record}, expected {self.identity(version)}")
+            if report is not None and (report["result"], report["errorCode"], report["doneBytes"]) != (0, 13, 0):
+                fig.fault(run, f"data beyond the file's size reported as {report}")
+            self.record_version, self.held_version = version, None
+            return
         if report is not None:
             read = report["totalBytes"] != 0
         else:
@@ -399,9 +430,19 @@ def soak_http(bench: Bench, runs: int, seed: int, workdir: Path, sizes=(150_000,
                 fig.replaced += 1
                 server.replace_file(SETUP_PATH, soak.new_version(version),
                                     last_modified=soak.mtimes[version])
-            server.set_options(SETUP_PATH, ignore_range=plan["ignore_range"])
-            fig.ignored_range_runs += plan["ignore_range"]
             kept = soak.kept()
+            lie = None if plan["lie"] is None else HTTP_LIES[int(plan["lie"] * len(HTTP_LIES))]
+            # A lie is told only in reply to a range (not one past the end),
+            # and not by a server that ignores ranges.
+            soak.lie = lie if 0 < kept < len(soak.versions[version]) and not plan["ignore_range"] \
+                else None
+            soak.ignoring = plan["ignore_range"]
+            server.set_options(SETUP_PATH, ignore_range=plan["ignore_range"],
+                               range_shift=-4096 if lie == "shift" else None,
+                               range_total_shift=1 if lie == "total" else None,
+                               range_head_200=lie == "head-200")
+            fig.ignored_range_runs += plan["ignore_range"]
+            fig.lying_runs += soak.lie is not None
             plan["cut_at"] = soak.cut_offset(version, kept, plan["fraction"]) if plan["cut"] else None
             before = len(server.requests_for(SETUP_PATH))
             log = bench.fakesetup_log(workdir)
@@ -422,6 +463,13 @@ def soak_http(bench: Bench, runs: int, seed: int, workdir: Path, sizes=(150_000,
     return fig
 
 
+# What a lying HTTP server answers to a range: a 206 of a part that starts
+# 4096 bytes before the kept size (as long as the rest), the honest 206 with
+# a Content-Range total one more than the size, a 200 of the rest's length
+# from the start of the file.
+HTTP_LIES = ["shift", "total", "head-200"]
+
+
 def account_http(soak: Soak, run: int, replies: list, kept: int) -> dict:
     """Walks the replies of one run against the rules; returns what the client
     should hold afterwards (see Soak.check_after)."""
@@ -438,9 +486,11 @@ def account_http(soak: Soak, run: int, replies: list, kept: int) -> dict:
         expected_range = (f"bytes={kept}-" if kept else None) if i == 0 else None
         if r.range != expected_range:
             fig.fault(run, f"request {i + 1} asked for range {r.range!r}, expected {expected_range!r}")
-        if r.status == 416 or (r.range and (r.status == 200 or version != held)):
+        lied = r.range and r.status == 206 and (r.body_start != kept or soak.lie == "total")
+        if r.status == 416 or (r.range and (r.status == 200 or version != held or lied)):
             # The rules discard this reply and fetch the whole file again.
-            reason = "replaced" if version != held else ("416" if r.status == 416 else "ignored-range")
+            reason = ("replaced" if version != held else "416" if r.status == 416
+                      else "ignored-range" if r.status == 200 and soak.ignoring else "lied-range")
             fig.restarts[reason] += 1
             fig.thrown_away += end - start
             fig.restart_bytes += twice
@@ -503,7 +553,6 @@ def soak_ftp(bench: Bench, runs: int, seed: int, workdir: Path, sizes=(150_000, 
     publish(version)
     by_identity = {}                    # (size, mtime) at RETR -> version
     with FtpServer(str(root)) as ftp:
-        ftp.set_faults(FtpFaults(cut_after=lambda index, transfer: plan.get("cut_at")))
         url = ftp.url("/Setup.exe")
         soak.stub = stamp(workdir / "soak-ftp.exe", download_url=url, event_url="",
                           product_code=code, registry_key=soak.key, title=TITLE, install_number=number)
@@ -517,17 +566,31 @@ def soak_ftp(bench: Bench, runs: int, seed: int, workdir: Path, sizes=(150_000, 
                 publish(version)
             by_identity[(len(soak.versions[version]), soak.mtimes[version])] = version
             kept = soak.kept()
-            if kept == len(soak.versions[version]) and soak.held_version == version and not plan["last"]:
-                # The whole file is there: the run only confirms it (REST at
-                # the end, no data) and cannot be cut; the real stub would
-                # start the setup, so the driver makes this run.
+            size = len(soak.versions[version])
+            continuing = soak.held_version == version and 0 < kept
+            complete = continuing and kept == size
+            if complete and not plan["last"]:
+                # The whole file is there: the run only confirms it (no REST,
+                # no data) and cannot be cut; the real stub would start the
+                # setup, so the driver makes this run.
                 plan.update(cut=False, real=False)
+            # The server forgets the REST offset at the TYPE or the PORT that
+            # follows it and sends the whole file behind the kept bytes. Such
+            # a run is not cut: broken off before the data outgrows the file
+            # it would leave a splice that nothing in FTP tells apart.
+            forget = FTP_LIES[int(plan["lie"] * len(FTP_LIES))] if plan["lie"] is not None else None
+            soak.lie = forget if continuing and not complete else None
+            if soak.lie:
+                plan.update(cut=False, box=True)
+                fig.lying_runs += 1
             plan["cut_at"] = soak.cut_offset(version, kept, plan["fraction"]) if plan["cut"] else None
+            ftp.set_faults(FtpFaults(cut_after=lambda index, transfer: plan.get("cut_at"),
+                                     forget_rest=(forget,) if forget else ()))
             before = len(ftp.transfers)
             log = bench.fakesetup_log(workdir)
             report = soak.run_once(run, plan, url, log)
-            transfers = ftp.wait_for_transfers(before + 1, timeout=10)[before:]
-            outcome = account_ftp(soak, run, transfers, kept, by_identity)
+            transfers = ftp.wait_for_transfers(before + (0 if complete else 1), timeout=10)[before:]
+            outcome = account_ftp(soak, run, transfers, kept, by_identity, version if complete else None)
             if plan["last"]:
                 soak.check_final(run, log, served.read_bytes())
             else:
@@ -538,10 +601,22 @@ def soak_ftp(bench: Bench, runs: int, seed: int, workdir: Path, sizes=(150_000, 
     return fig
 
 
-def account_ftp(soak: Soak, run: int, transfers: list, kept: int, by_identity: dict) -> dict:
+# The command after which a forgetful FTP server drops the REST offset.
+FTP_LIES = ["TYPE", "PORT"]
+
+
+def account_ftp(soak: Soak, run: int, transfers: list, kept: int, by_identity: dict,
+                complete: int | None) -> dict:
+    """As account_http; `complete` is the version the client holds whole
+    (None: it does not), which is confirmed without any data."""
     fig = soak.fig
     outcome = {"version": None, "start": 0, "end": 0, "restarted": False, "held": kept}
     held = soak.held_version if kept else None
+    if complete is not None:
+        if transfers:
+            fig.fault(run, f"{len(transfers)} RETR transfers for a file held whole")
+        outcome.update(version=complete, start=kept, end=kept)
+        return outcome
     if len(transfers) != 1:
         fig.fault(run, f"{len(transfers)} RETR transfers in one run")
         if not transfers:
@@ -552,7 +627,8 @@ def account_ftp(soak: Soak, run: int, transfers: list, kept: int, by_identity: d
         fig.fault(run, f"RETR of an unknown file ({t.size} bytes, mtime {t.mtime})")
         return outcome
     same = version == held
-    expected_rest = kept if same and kept else 0
+    # A forgotten REST: the server sends from the start whatever was asked.
+    expected_rest = kept if same and kept and not soak.lie else 0
     if t.rest != expected_rest:
         fig.fault(run, f"REST {t.rest}, expected {expected_rest}")
     if held is not None and not same:
@@ -563,6 +639,14 @@ def account_ftp(soak: Soak, run: int, transfers: list, kept: int, by_identity: d
     fig.body_bytes += end - start
     twice = overlap_and_add(soak.sent, version, start, end) if end > start else 0
     fig.sent_twice += twice
+    if soak.lie:
+        # More data than the file has: thrown away with the partial file.
+        fig.restarts["forgotten-rest"] += 1
+        fig.thrown_away += end - start
+        fig.restart_bytes += twice
+        soak.sent_kept.clear()
+        outcome.update(version=version, start=start, end=end, emptied=True)
+        return outcome
     split_twice(soak, version, start, end, twice, kept if same else 0, False)
     outcome.update(version=version, start=start, end=end)
     return outcome
@@ -573,16 +657,18 @@ def account_ftp(soak: Soak, run: int, transfers: list, kept: int, by_identity: d
 @pytest.mark.parametrize("soak, seed", [(soak_http, 4), (soak_ftp, 83)], ids=["http", "ftp"])
 def test_short_soak(bench, tmp_path, soak, seed):
     # Seven runs. With these seeds the HTTP soak meets every restart rule
-    # (replaced file, ignored range, 416 for a complete partial file), the FTP
-    # soak replaced files, and both several cuts. The fourth run is the real install.exe
-    # broken off (its error box), the last one the real install.exe
-    # completing and starting the setup.
+    # (replaced file, ignored range, a lie about the range, 416 for a complete
+    # partial file), the FTP soak replaced files and a forgotten REST, and both
+    # several cuts. The fourth run is the real install.exe broken off (its
+    # error box), the last one the real install.exe completing and starting
+    # the setup.
     fig = soak(bench, runs=7, seed=seed, workdir=tmp_path, real_every=4)
     print("\n".join(fig.lines()))
     assert not fig.faults, "\n".join(fig.faults)
     assert fig.corrupt_files == 0 and fig.redundant_bytes == 0
     assert fig.cuts >= 3 and fig.real_runs == 2 and fig.replaced >= 2
-    wanted = ["replaced", "ignored-range", "416"] if fig.protocol == "http" else ["replaced"]
+    wanted = (["replaced", "ignored-range", "lied-range", "416"] if fig.protocol == "http"
+              else ["replaced", "forgotten-rest"])
     assert all(fig.restarts[kind] >= 1 for kind in wanted), fig.restarts
 
 

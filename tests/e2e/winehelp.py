@@ -138,6 +138,22 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
+def sparse_file(path: str | os.PathLike, size: int, pieces=()) -> None:
+    """A file of `size` bytes, zero but for the (offset, bytes) pieces; the
+    zeros take no room on disk (files past 2 GiB for a few KB)."""
+    with open(path, "wb") as f:
+        f.truncate(size)
+        for offset, data in pieces:
+            f.seek(offset)
+            f.write(data)
+
+
+def read_at(path: str | os.PathLike, offset: int, length: int) -> bytes:
+    with open(path, "rb") as f:
+        f.seek(offset)
+        return f.read(length)
+
+
 # ---------------------------------------------------------- stamp block ---
 
 def find_stamp(data: bytes) -> int:
@@ -1031,23 +1047,30 @@ class TransferDriver:
     def regkey(self, name: str) -> str:
         return self.reg_root + "\\" + name
 
+    def win_file(self, name: str) -> str:
+        """The Windows name of the output file of that name."""
+        return self.bench.to_windows(self.out_dir) + "\\" + name
+
     def transfer(self, name: str, url: str, *options, win_file: str | None = None) -> dict:
-        win_file = win_file or self.bench.to_windows(self.out_dir) + "\\" + name
+        win_file = win_file or self.win_file(name)
         return run_driver(self.bench, "transfer", url, win_file, "--regkey", self.regkey(name),
                           *self.product, *options)
 
     def record(self, name: str) -> dict | None:
-        """Date, Time and Size of the resume record, or None without one.
-        A value of another type than REG_DWORD shows as its type name."""
+        """Date, Time, Size and File of the resume record, or None without one.
+        A value of another type than REG_DWORD (REG_SZ for File) shows as its
+        type name."""
         values = self.bench.reg_values(rf"HKLM\{self.regkey(name)}\Install\00010000")
         if values is None:
             return None
-        return {k: v[1] if v[0] == "REG_DWORD" else v[0] for k, v in values.items()}
+        return {k: v[1] if v[0] == ("REG_SZ" if k == "File" else "REG_DWORD") else v[0]
+                for k, v in values.items()}
 
-    def set_record(self, name: str, **values: int) -> None:
+    def set_record(self, name: str, **values: int | str) -> None:
+        """Sets values of the record: numbers as REG_DWORD, texts as REG_SZ."""
         for value, data in values.items():
             self.bench.reg_add(rf"HKLM\{self.regkey(name)}\Install\00010000", value, data,
-                               "REG_DWORD")
+                               "REG_SZ" if isinstance(data, str) else "REG_DWORD")
 
     def forget(self, name: str) -> None:
         self.bench.reg_delete(rf"HKLM\{self.regkey(name)}")

@@ -40,6 +40,9 @@ them between sessions or commands (RETR counting starts again).
                       is reset before it has accepted it, which only tests of that crash
                       want (cut_grace=0)
     slow=(n, secs)    RETR data in pieces of n bytes every secs seconds; stop() ends it at once
+    forget_rest=("TYPE", "PORT")  the REST offset is dropped when one of these commands
+                      arrives after it (REST is still answered 350): RETR then sends the
+                      whole file, as a server does that resets its restart marker there
 Canned replies: MDTM_MISSING, MDTM_NOT_IMPLEMENTED, MDTM_SHORT, SIZE_EMPTY, SIZE_BARE,
 REST_REFUSED, REST_BAD_PARAM, RETR_REFUSED, overlong_reply(code, length), NO_CRLF(text)
 (ends in a bare LF), UNTERMINATED(text) (no line end; the connection is closed after it).
@@ -137,6 +140,7 @@ class FtpFaults:
     cut_mode: str = "reset"
     cut_grace: float = 0.5
     slow: tuple = None
+    forget_rest: tuple = ()
     retr_count: int = 0          # RETRs started since these faults were set
 
     def __post_init__(self):
@@ -271,11 +275,15 @@ class _Handler(FTPHandler):
         rec = Command(time.monotonic(), self._session, cmd, arg, line)
         self.owner._record(rec)
         self._current = rec
-        canned = self.owner.faults.replies.get(cmd)
+        faults = self.owner.faults
+        canned = faults.replies.get(cmd)
         if callable(canned):
             canned = canned(self, arg)
         if canned is None:
-            return super().pre_process_command(line, cmd, arg)
+            result = super().pre_process_command(line, cmd, arg)
+            if cmd in faults.forget_rest:
+                self._restart_position = 0
+            return result
         if isinstance(canned, bytes):
             rec.replies.append(canned.decode("latin-1"))
             asynchat.async_chat.push(self, bytes(canned))

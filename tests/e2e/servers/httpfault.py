@@ -19,6 +19,16 @@ Files (add_file / replace_file / set_options)
     Range "bytes=N-" / "bytes=N-M" is honoured like nginx: 206 with Content-Range and the
     Content-Length of the part; 416 (Content-Range: bytes */size) when N >= size.
     ignore_range=True      200 and the whole file whatever the Range says
+    Replies to a Range "bytes=N-" that no honest server gives (a request without a Range
+    is answered as configured):
+    range_shift=D          206 of a part that starts D bytes after N (before it when D < 0),
+                           as long as the rest from N (shorter by D when D > 0); its
+                           Content-Range names the part that is sent
+    range_total_shift=D    the honest 206, with a Content-Range total D more than the size
+    range_head_200=True    200 with the first size - N bytes of the file: as long as the rest
+    as_status=N            status N instead of the file's 200/206, with the file's
+                           Last-Modified and a small HTML page as body (e.g. a 302 without
+                           Location); 1xx, 204 and 304 carry no body (Content-Length: 0)
     chunked=True           Transfer-Encoding: chunked, no Content-Length
     status=404/500/...     that status with a small HTML body (no Last-Modified)
     cut_after=N            headers (full Content-Length), N body bytes, wait until the client's
@@ -80,6 +90,10 @@ _PIECE = 64 * 1024
 
 _FILE_OPTIONS = {
     "ignore_range": False,
+    "range_shift": None,
+    "range_total_shift": None,
+    "range_head_200": False,
+    "as_status": None,
     "chunked": False,
     "status": None,
     "cut_after": None,
@@ -470,10 +484,7 @@ class FaultServer:
             rec.done = True
 
     def _send_status(self, h, rec, status, headers=()):
-        phrase = h.responses.get(status, ("",))[0]
-        body = ("<html>\r\n<head><title>%d %s</title></head>\r\n<body>\r\n"
-                "<center><h1>%d %s</h1></center>\r\n</body>\r\n</html>\r\n"
-                % (status, phrase, status, phrase)).encode()
+        body = _status_page(status)
         h.send_response(status)
         h.send_header("Content-Type", "text/html")
         h.send_header("Content-Length", str(len(body)))
@@ -520,6 +531,7 @@ class FaultServer:
             self._send_status(h, rec, opts["status"])
             return
         start, end, status = 0, size, 200
+        total = size
         rng = None if opts["ignore_range"] else _parse_range(rec.range)
         if rng is not None:
             first, last = rng
@@ -527,7 +539,17 @@ class FaultServer:
                 self._send_status(h, rec, 416, [("Content-Range", "bytes */%d" % size)])
                 return
             start, end, status = first, size if last is None else min(last + 1, size), 206
+            if opts["range_head_200"]:
+                start, end, status = 0, end - start, 200
+            elif opts["range_shift"] is not None:
+                shift = max(opts["range_shift"], -start)
+                start, end = start + shift, min(end + shift, size)
+            if opts["range_total_shift"] is not None:
+                total = size + opts["range_total_shift"]
         part = data[start:end]
+        if opts["as_status"] is not None:
+            status, start = opts["as_status"], 0
+            part = b"" if status < 200 or status in (204, 304) else _status_page(status)
         rec.body_start = start
         cut = _pick(opts["cut_after"], index, rec)
         short = _pick(opts["short_body"], index, rec)
@@ -538,7 +560,7 @@ class FaultServer:
         if lm is not None:
             h.send_header("Last-Modified", lm)
         if status == 206:
-            h.send_header("Content-Range", "bytes %d-%d/%d" % (start, end - 1, size))
+            h.send_header("Content-Range", "bytes %d-%d/%d" % (start, end - 1, total))
         if opts["chunked"]:
             h.send_header("Transfer-Encoding", "chunked")
         else:
@@ -598,6 +620,14 @@ class FaultServer:
                 slot = rec.__dict__["_log_slot"] = [rec.path, version, start, start + pos]
                 self._bytes.append(slot)
             slot[3] = start + pos
+
+
+def _status_page(status):
+    """The small HTML page servers send with a status."""
+    phrase = http.server.BaseHTTPRequestHandler.responses.get(status, ("",))[0]
+    return ("<html>\r\n<head><title>%d %s</title></head>\r\n<body>\r\n"
+            "<center><h1>%d %s</h1></center>\r\n</body>\r\n</html>\r\n"
+            % (status, phrase, status, phrase)).encode()
 
 
 def _parse_range(value):

@@ -1,0 +1,383 @@
+"""Never start a spliced or foreign file: the real install.exe against
+servers that answer a continuation wrongly, partial files that the resume
+record was not written for, and a record that cannot be stored.
+
+Each case puts down what an earlier run left (the hidden partial file in the
+temporary directory and the resume record), runs the stamped install.exe to
+its end and checks what the server was asked, the error box's code, the
+bytes left on disk, the record, and what was started: nothing, or a file
+byte for byte the server's. Without the rules these cases test, each of the
+faulty replies below ends with a launched file made of two downloads, of
+two files, or of an error page.
+"""
+
+import os
+import random
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from servers import FaultServer, FtpServer
+from winehelp import helper_exe, run_driver, stub_exe
+
+REPO = Path(__file__).resolve().parents[2]
+STAMP = REPO / "tools" / "stamp"
+TITLE = "Continuation Setup"
+NUMBER = 13
+SIZE = 300_000
+KEEP = 123_457                      # bytes an earlier run left
+RANGE = f"bytes={KEEP}-"
+TIME = {"A": 1_100_000_000, "B": 1_200_000_000}   # modification times of the versions
+
+
+@pytest.fixture(scope="module")
+def versions():
+    """Two versions of the setup, the fake setup padded to one length with
+    different bytes: a file made of both still starts and says so."""
+    program = helper_exe("fakesetup.exe").read_bytes()
+    rng = random.Random(13)
+    return {v: program + rng.randbytes(SIZE - len(program)) for v in "AB"}
+
+
+def pack(epoch):
+    t = time.gmtime(epoch)
+    return t.tm_year * 10000 + t.tm_mon * 100 + t.tm_mday, 10000 + t.tm_hour * 100 + t.tm_min
+
+
+def stamp(out, **values):
+    args = [sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out)]
+    for name, value in values.items():
+        args += ["--" + name.replace("_", "-"), str(value)]
+    subprocess.run(args, check=True, capture_output=True)
+    return out
+
+
+def box_text(found):
+    texts = [c["text"] for c in found.get("children", [])
+             if c["class"].lower() == "static" and c["text"]]
+    return max(texts, key=len) if texts else ""
+
+
+class Product:
+    """One case's distribution: its names, what it leaves, and its runs."""
+
+    def __init__(self, bench, code, tmp_path):
+        self.bench, self.code = bench, code
+        self.key = rf"Software\ContinuationTest\{code}"
+        self.record_key = rf"HKLM\{self.key}\Install\{NUMBER:08d}"
+        self.partial = bench.temp_dir / f"~{code}{NUMBER}.exe"
+        self.win_partial = f"{bench.temp_dir_win}\\~{code}{NUMBER}.exe"
+        self.log = bench.fakesetup_log(tmp_path)
+        self.tmp_path = tmp_path
+
+    def clean(self):
+        self.bench.clean_stub_state(self.code, self.key)
+        self.bench.clear_pending_renames()
+
+    def leave(self, data, record, name):
+        """What an earlier run left: the partial file (None: none) and the
+        record of identity (Date, Time, Size) with the name `name` (None:
+        a record without a name)."""
+        if data is not None:
+            self.partial.write_bytes(data)
+        if record is not None:
+            for value, number in zip(("Date", "Time", "Size"), record):
+                self.bench.reg_add(self.record_key, value, number, "REG_DWORD")
+            if name is not None:
+                self.bench.reg_add(self.record_key, "File", name, "REG_SZ")
+
+    def record(self):
+        values = self.bench.reg_values(self.record_key)
+        return None if values is None else {k: v[1] for k, v in values.items()}
+
+    def run(self, url):
+        """Runs install.exe to its end; the code its error box showed, or None."""
+        stub = stamp(self.tmp_path / "install.exe", download_url=url, event_url="",
+                     product_code=self.code, registry_key=self.key, title=TITLE,
+                     install_number=NUMBER)
+        proc = self.bench.start(stub, env=self.log.env)
+        code = self.box = None
+        try:
+            deadline = time.monotonic() + 90
+            while proc.running() and code is None and time.monotonic() < deadline:
+                for box in self.bench.find_window(cls="#32770", title=TITLE, visible=True,
+                                                  all=True, timeout=1) or []:
+                    found = re.search(r"(?:Error|Error Code:|HTTP status) (\d+)", box_text(box))
+                    if found:
+                        code, self.box = int(found.group(1)), box_text(box)
+                        self.bench.click(box["hwnd"], 1)
+                        break
+            result = proc.wait(timeout=30)
+        finally:
+            proc.kill()
+            proc.discard_output()
+        assert result.code == 0, f"install.exe exited {result.code}"
+        return code
+
+    def kill_when_written(self, url, size):
+        """Runs install.exe and kills it once the partial file has `size`
+        bytes, as a user or a shutdown may."""
+        stub = stamp(self.tmp_path / "install.exe", download_url=url, event_url="",
+                     product_code=self.code, registry_key=self.key, title=TITLE,
+                     install_number=NUMBER)
+        proc = self.bench.start(stub, env=self.log.env)
+        try:
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline and proc.running() and not (
+                    self.partial.exists() and self.partial.stat().st_size >= size):
+                time.sleep(0.05)
+            assert proc.running() and self.partial.stat().st_size >= size
+        finally:
+            proc.kill()
+            proc.discard_output()
+
+    def check_outcome(self, code, expected_code, started, left, record=...):
+        """The error box's code, what was started (None: nothing), the
+        partial file afterwards (None: none) and the record (None: none;
+        ...: not looked at)."""
+        assert code == expected_code
+        runs = self.log.wait(1, timeout=10 if started is not None else 1)
+        launches = [p for p, _ in self.bench.pending_renames() if f"~mi{NUMBER}$" in p]
+        if started is None:
+            # Not even tried: nothing ran and no launch copy was made.
+            assert runs == [] and launches == []
+        else:
+            assert len(runs) == 1, runs
+            assert Path(self.bench.to_unix(runs[0]["path"])).read_bytes() == started
+        assert (self.partial.read_bytes() if self.partial.exists() else None) == left
+        if record is not ...:
+            assert self.record() == record
+
+
+@pytest.fixture
+def product(bench, request, tmp_path):
+    code = "C" + re.sub(r"[^A-Za-z0-9]", "", request.node.name)[-14:].upper()
+    p = Product(bench, code, tmp_path)
+    p.clean()
+    yield p
+    p.clean()
+
+
+def identity(versions, version, mtime=None):
+    return pack(TIME[version] if mtime is None else mtime) + (len(versions[version]),)
+
+
+def as_record(product, versions, version, name="own"):
+    """The record's values as read back: the identity of a version and a name."""
+    date, time_, size = identity(versions, version)
+    values = {"Date": date, "Time": time_, "Size": size}
+    if name is not None:
+        values["File"] = product.win_partial if name == "own" else name
+    return values
+
+
+# Another user's partial file of the same distribution: what a record
+# written by that user's run names.
+OTHER_USER = r"C:\Documents and Settings\bob\Local Settings\Temp\~{code}13.exe"
+
+
+def partial_bytes(versions, left):
+    """("A", n): the first n bytes of A (None: all of it); ("A+", n): all of
+    A and n bytes more."""
+    if left is None:
+        return None
+    version, n = left
+    data = versions[version[0]]
+    if version.endswith("+"):
+        return data + b"\xa5" * n
+    return data if n is None else data[:n]
+
+
+def record_name(product, name):
+    return None if name is None else (
+        product.win_partial if name == "own" else OTHER_USER.format(code=product.code))
+
+
+# --- HTTP --------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def web():
+    with FaultServer() as server:
+        yield server
+
+
+# name, partial file left (see partial_bytes), whose name the record of A
+# holds ("own", "other", None: none; no record at all without a partial
+# file), the server's behaviour for A, the exchanges (Range, status), the
+# error box's code (None: A is started)
+HTTP_CASES = [
+    ("honest-206", ("A", KEEP), "own", {}, [(RANGE, 206)], None),
+    ("206-starting-before", ("A", KEEP), "own", {"range_shift": -1000},
+     [(RANGE, 206), (None, 200)], None),
+    ("206-with-another-total", ("A", KEEP), "own", {"range_total_shift": 1},
+     [(RANGE, 206), (None, 200)], None),
+    ("200-as-long-as-the-rest", ("A", KEEP), "own", {"range_head_200": True},
+     [(RANGE, 200), (None, 200)], None),
+    ("record-of-another-users-file", ("B", KEEP), "other", {}, [(RANGE, 206), (None, 200)], None),
+    ("record-without-a-name", ("B", KEEP), None, {}, [(RANGE, 206), (None, 200)], None),
+    ("101", None, None, {"as_status": 101}, [(None, 101)], 101),
+    ("204-to-the-range", ("A", KEEP), "own", {"as_status": 204}, [(RANGE, 204)], 204),
+    ("302-not-followed", None, None, {"as_status": 302}, [(None, 302)], 302),
+]
+
+
+@pytest.mark.parametrize("name, left, owner, options, expected, code", HTTP_CASES,
+                         ids=[c[0] for c in HTTP_CASES])
+def test_http_continuation(product, web, versions, name, left, owner, options, expected, code):
+    path = f"/{name}/Setup.exe"
+    web.add_file(path, versions["A"], last_modified=TIME["A"], **options)
+    kept = partial_bytes(versions, left)
+    product.leave(kept, identity(versions, "A") if kept else None, record_name(product, owner))
+    before = product.record()
+
+    shown = product.run(web.url(path))
+
+    assert [(r.range, r.status) for r in web.requests_for(path)] == expected
+    if code is None:
+        product.check_outcome(shown, None, versions["A"], None, None)
+    else:
+        # Named as the status it is. Nothing is stored from a reply that is
+        # no file; a file that was there stays as it was, a new one empty.
+        assert product.box.endswith(f"The server answered with HTTP status {code}."), product.box
+        product.check_outcome(shown, code, None, kept if kept else b"", before)
+
+
+# --- FTP ---------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def ftp_root(tmp_path_factory):
+    return tmp_path_factory.mktemp("ftproot")
+
+
+@pytest.fixture(scope="module")
+def ftp(ftp_root):
+    with FtpServer(str(ftp_root)) as server:
+        yield server
+
+
+@pytest.fixture
+def ftp_clean(ftp):
+    ftp.set_faults()
+    ftp.clear()
+    yield ftp
+    ftp.set_faults()
+
+
+def publish(root, name, data, mtime):
+    path = Path(root) / name
+    path.write_bytes(data)
+    os.utime(path, (mtime, mtime))
+    return "/" + name
+
+
+# name, partial file left, whose name the record of A holds, the server's
+# faults, the REST offsets sent, the offsets of the RETR transfers (from
+# where the server sent), the error box's code (None: A is started), the
+# partial file afterwards when nothing is started
+FTP_CASES = [
+    ("honest-rest", ("A", KEEP), "own", {}, [KEEP], [KEEP], None, None),
+    # The server takes REST and drops it at the TYPE or PORT that the client
+    # sends before RETR, then sends the whole file behind the kept bytes.
+    ("rest-forgotten-at-type", ("A", KEEP), "own", {"forget_rest": ("TYPE",)}, [KEEP], [0],
+     13, b""),
+    ("rest-forgotten-at-port", ("A", KEEP), "own", {"forget_rest": ("PORT",)}, [KEEP], [0],
+     13, b""),
+    ("kept-equals-size", ("A", None), "own", {}, [], [], None, None),
+    ("kept-above-size", ("A+", 100), "own", {}, [], [0], None, None),
+    ("record-of-another-users-file", ("B", KEEP), "other", {}, [], [0], None, None),
+    ("record-without-a-name", ("B", KEEP), None, {}, [], [0], None, None),
+]
+
+
+@pytest.mark.parametrize("name, left, owner, faults, rests, offsets, code, left_after", FTP_CASES,
+                         ids=[c[0] for c in FTP_CASES])
+def test_ftp_continuation(product, ftp_clean, ftp_root, versions, name, left, owner, faults,
+                          rests, offsets, code, left_after):
+    ftp = ftp_clean
+    path = publish(ftp_root, name + ".exe", versions["A"], TIME["A"])
+    kept = partial_bytes(versions, left)
+    product.leave(kept, identity(versions, "A"), record_name(product, owner))
+    ftp.set_faults(**faults)
+
+    shown = product.run(ftp.url(path))
+
+    assert [int(c.arg) for c in ftp.commands if c.cmd == "REST"] == rests
+    assert [t.rest for t in ftp.wait_for_transfers(len(offsets))] == offsets
+    if code is None:
+        product.check_outcome(shown, None, versions["A"], None, None)
+    else:
+        # The record was stored before the data came; the file it would
+        # vouch for is emptied, so the next run starts afresh.
+        product.check_outcome(shown, code, None, left_after, as_record(product, versions, "A"))
+
+
+# --- a record that cannot be stored --------------------------------------------
+
+@pytest.fixture
+def locked(bench, product):
+    """Lets everyone only read the product's record, as a limited user may
+    on NT; undone at the end."""
+    def lock():
+        assert run_driver(bench, "regkey-access", product.record_key[5:], "read")["result"] == 1
+    yield lock
+    run_driver(bench, "regkey-access", product.record_key[5:], "full")
+
+
+# How the run that cannot store the record ends: its connection cut (the
+# error box), or the program killed while it downloads.
+UNRECORDED_CASES = [("http", "cut"), ("http", "killed"), ("ftp", "cut"), ("ftp", "killed")]
+
+
+@pytest.mark.parametrize("protocol, ending", UNRECORDED_CASES,
+                         ids=["-".join(c) for c in UNRECORDED_CASES])
+def test_a_record_that_cannot_be_stored_leaves_no_file_to_continue(
+        product, locked, web, ftp_clean, ftp_root, versions, protocol, ending):
+    """A record of A from an earlier run that this run cannot replace: the
+    part of B it fetches must not be continued by a later run, or that run,
+    once the server offers A again, would take it for a part of A. However
+    the run ends, even killed, the file it leaves is started afresh."""
+    product.leave(None, identity(versions, "A"), record_name(product, "own"))
+    locked()
+    before = product.record()
+    killed = ending == "killed"
+    if protocol == "http":
+        path = "/locked-" + ending + "/Setup.exe"
+        web.add_file(path, versions["B"], last_modified=TIME["B"],
+                     **({"trickle": (4096, 0.05)} if killed else {"cut_after": [KEEP]}))
+        url = web.url(path)
+    else:
+        path = publish(ftp_root, "locked-" + ending + ".exe", versions["B"], TIME["B"])
+        ftp_clean.set_faults(**({"slow": (4096, 0.05)} if killed else
+                                {"cut_after": KEEP, "cut_mode": "close"}))
+        url = ftp_clean.url(path)
+
+    if killed:
+        product.kill_when_written(url, 20_000)
+    else:
+        # The broken transfer is reported.
+        assert product.run(url) not in (None, 0)
+
+    # What came of B stays on disk, the record as it was, nothing started.
+    kept = product.partial.read_bytes()
+    assert 0 < len(kept) < SIZE and kept == versions["B"][:len(kept)]
+    product.check_outcome(None, None, None, kept, before)
+    if protocol == "http":
+        web.replace_file(path, versions["A"], last_modified=TIME["A"], cut_after=None,
+                         trickle=None)
+    else:
+        publish(ftp_root, path[1:], versions["A"], TIME["A"])
+        ftp_clean.set_faults()
+        ftp_clean.clear()
+
+    shown = product.run(url)
+
+    # The record names A and this file, yet the file is fetched afresh.
+    if protocol == "http":
+        assert web.requests_for(path)[-1].range is None
+    else:
+        assert "REST" not in ftp_clean.command_names()
+    product.check_outcome(shown, None, versions["A"], None)
