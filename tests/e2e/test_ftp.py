@@ -18,7 +18,7 @@ import pytest
 
 from servers import (FaultServer, FtpServer, MDTM_MISSING, MDTM_SHORT, REST_REFUSED,
                      RETR_REFUSED, SIZE_EMPTY, overlong_reply)
-from winehelp import TransferDriver, free_port, read_at, sparse_file
+from winehelp import BIG, BIG_FROM, BIG_HEAD, BIG_TAIL, GiB, TransferDriver, free_port, big_file, read_at, sparse_file
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)   # asynchat/asyncore inside pyftpdlib
@@ -428,11 +428,6 @@ def test_url_without_port_uses_21(drive, site):
 
 # --- kept files of 2 GiB and more ----------------------------------------------------
 
-GiB = 2**30
-BIG = 2 * GiB + 300_000             # a server file past 2 GiB
-BIG_FROM = 2 * GiB - 65_536         # its bytes from here on are not zero
-BIG_HEAD = bytes(range(256)) * 256  # its first 64 KB
-BIG_TAIL = bytes((i * 13 + i // 512) & 0xFF for i in range(BIG - BIG_FROM))
 
 
 @pytest.fixture(scope="module")
@@ -440,7 +435,7 @@ def big_path(site):
     """The big file on the server: its first 64 KB and the part from
     BIG_FROM on are not zero."""
     path = Path(site) / "big.exe"
-    sparse_file(path, BIG, [(0, BIG_HEAD), (BIG_FROM, BIG_TAIL)])
+    big_file(path)
     os.utime(path, (FILE_MTIME, FILE_MTIME))
     yield "/big.exe"
     path.unlink()
@@ -467,7 +462,7 @@ def test_kept_file_past_2_gib(drive, ftp, big_path, name, server_file, kept, opt
     name = "kept-" + name
     path, size = (big_path, BIG) if server_file == "big" else ("/setup.exe", len(DATA))
     if server_file == "big":
-        sparse_file(drive.file(name), kept, [(0, BIG_HEAD), (BIG_FROM, BIG_TAIL[:kept - BIG_FROM])])
+        big_file(drive.file(name), kept)
     else:
         sparse_file(drive.file(name), kept, [(0, DATA[:KEEP])])
     drive.set_record(name, **stored(drive, name, size=size))

@@ -15,7 +15,7 @@ import time
 import pytest
 
 from servers import FaultServer, FtpServer, Nginx
-from winehelp import TransferDriver, free_port, read_at, run_driver, sparse_file
+from winehelp import BIG, BIG_FROM, BIG_HEAD, BIG_TAIL, GiB, TransferDriver, free_port, big_file, read_at, run_driver, sparse_file
 
 DATA = bytes((i * 7 + i // 256) & 0xFF for i in range(300_000))
 SIZE = len(DATA)
@@ -490,11 +490,6 @@ def test_nothing_left_to_fetch_counts_the_kept_bytes_as_done(drive, fault):
 
 # --- kept files of 2 GiB and more ----------------------------------------------------
 
-GiB = 2**30
-BIG = 2 * GiB + 300_000             # a server file past 2 GiB
-BIG_FROM = 2 * GiB - 65_536         # its bytes from here on are not zero
-BIG_HEAD = bytes(range(256)) * 256  # its first 64 KB
-BIG_TAIL = bytes((i * 13 + i // 512) & 0xFF for i in range(BIG - BIG_FROM))
 
 
 @pytest.fixture(scope="module")
@@ -502,7 +497,7 @@ def big_path(web):
     """The big file on nginx: its first 64 KB and the part from BIG_FROM on
     are not zero."""
     path = os.path.join(web.root_dir, "big.exe")
-    sparse_file(path, BIG, [(0, BIG_HEAD), (BIG_FROM, BIG_TAIL)])
+    big_file(path)
     os.utime(path, (FILE_MTIME, FILE_MTIME))
     yield "/big.exe"
     os.unlink(path)
@@ -531,7 +526,7 @@ def test_kept_file_past_2_gib(drive, web, big_path, name, server_file, kept, opt
     name = "kept-" + name
     path, size = (big_path, BIG) if server_file == "big" else ("/setup.exe", SIZE)
     if server_file == "big":
-        sparse_file(drive.file(name), kept, [(0, BIG_HEAD), (BIG_FROM, BIG_TAIL[:kept - BIG_FROM])])
+        big_file(drive.file(name), kept)
     else:
         sparse_file(drive.file(name), kept, [(0, DATA[:KEEP])])
     drive.set_record(name, **stored(drive, name, FILE_MTIME, size))

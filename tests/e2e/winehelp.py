@@ -148,6 +148,20 @@ def sparse_file(path: str | os.PathLike, size: int, pieces=()) -> None:
             f.write(data)
 
 
+# A server file past 2 GiB for the transfer tests, laid out by sparse_file:
+# its first 64 KB and the part from BIG_FROM on are not zero.
+GiB = 2**30
+BIG = 2 * GiB + 300_000
+BIG_FROM = 2 * GiB - 65_536
+BIG_HEAD = bytes(range(256)) * 256
+BIG_TAIL = bytes((i * 13 + i // 512) & 0xFF for i in range(BIG - BIG_FROM))
+
+
+def big_file(path: str | os.PathLike, size: int = BIG) -> None:
+    """The big file, or its first `size` bytes (a partial file of it)."""
+    sparse_file(path, size, [(0, BIG_HEAD[:size]), (BIG_FROM, BIG_TAIL[:max(0, size - BIG_FROM)])])
+
+
 def read_at(path: str | os.PathLike, offset: int, length: int) -> bytes:
     with open(path, "rb") as f:
         f.seek(offset)
