@@ -9,8 +9,6 @@ On the other bench it is skipped with that reason, and the run's summary
 counts such cases; nothing is dropped silently.
 """
 
-import os
-
 import pytest
 
 from winehelp import Bench, bench_name
@@ -31,10 +29,7 @@ def pytest_collection_modifyitems(config, items):
                 raise pytest.UsageError(f"{item.nodeid}: bench({only!r}) needs a reason")
             if only != current:
                 item.add_marker(pytest.mark.skip(reason=f"only on the {only} bench: {reason}"))
-                item.stash[_ONE_BENCH] = only
 
-
-_ONE_BENCH = pytest.StashKey[str]()
 
 
 def pytest_terminal_summary(terminalreporter, exitstatus, config):

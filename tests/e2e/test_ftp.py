@@ -18,7 +18,7 @@ import pytest
 
 from servers import (FaultServer, FtpServer, MDTM_MISSING, MDTM_SHORT, REST_REFUSED,
                      RETR_REFUSED, SIZE_EMPTY, overlong_reply)
-from winehelp import BIG, BIG_FROM, BIG_HEAD, BIG_TAIL, GiB, TransferDriver, free_port, big_file, read_at, sparse_file
+from winehelp import BIG, GiB, assert_big_file, TransferDriver, free_port, big_file, sparse_file
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)   # asynchat/asyncore inside pyftpdlib
@@ -479,10 +479,7 @@ def test_kept_file_past_2_gib(drive, ftp, big_path, name, server_file, kept, opt
     assert [int(c.arg) for c in ftp.commands if c.cmd == "REST"] == rests
     assert all_closed(out), out
     if server_file == "big":
-        assert (out["totalBytes"], out["doneBytes"], out["baseBytes"]) == (BIG, BIG, kept), out
-        assert drive.file(name).stat().st_size == BIG
-        assert read_at(drive.file(name), 0, len(BIG_HEAD)) == BIG_HEAD
-        assert read_at(drive.file(name), BIG_FROM, BIG - BIG_FROM) == BIG_TAIL
+        assert_big_file(drive.file(name), out, kept)
     else:
         assert (out["totalBytes"], out["doneBytes"], out["baseBytes"]) == \
             (len(DATA), len(DATA), 0), out

@@ -51,12 +51,9 @@ def certificates(bench, tmp_path_factory):
 
 @pytest.fixture
 def product(bench, request):
-    code = "TLS" + re.sub(r"[^A-Za-z0-9]", "", request.node.name)[-12:].upper()
-    key = rf"Software\HttpsTest\{code}"
-    bench.clean_stub_state(code, key)
-    yield code, key
-    bench.clean_stub_state(code, key)
-    bench.reg_delete(r"HKLM\Software\HttpsTest")
+    """A product code and registry key of this test alone, cleaned before and after."""
+    with bench.own_product(request.node.name, "TLS", "HttpsTest") as product:
+        yield product
 
 
 def stamp(out, url, product, setup_bytes):

@@ -52,12 +52,8 @@ def web():
 @pytest.fixture
 def product(bench, request):
     """A product code and registry key of this test alone, cleaned before and after."""
-    code = "T" + re.sub(r"[^A-Za-z0-9]", "", request.node.name)[-14:].upper()
-    key = rf"Software\LaunchTest\{code}"
-    bench.clean_stub_state(code, key)
-    bench.clear_pending_renames()
-    yield code, key
-    bench.clean_stub_state(code, key)
+    with bench.own_product(request.node.name, "T", "LaunchTest") as product:
+        yield product
 
 
 def box(bench, title, timeout=30):

@@ -63,13 +63,8 @@ def ftp(tmp_path_factory, setup_bytes):
 @pytest.fixture
 def product(bench, request):
     """A product code and registry key of this test alone, cleaned before and after."""
-    code = "PIN" + re.sub(r"[^A-Za-z0-9]", "", request.node.name)[-12:].upper()
-    key = rf"Software\PinTest\{code}"
-    bench.clean_stub_state(code, key)
-    bench.clear_pending_renames()
-    yield code, key
-    bench.clean_stub_state(code, key)
-    bench.reg_delete(r"HKLM\Software\PinTest")
+    with bench.own_product(request.node.name, "PIN", "PinTest") as product:
+        yield product
 
 
 def distribution(out, url, event, code, key, pin):

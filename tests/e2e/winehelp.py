@@ -13,10 +13,12 @@ and driven with the probe (tests/probe), which runs under the same wineserver.
 from __future__ import annotations
 
 import atexit
+import contextlib
 import hashlib
 import json
 import os
 import pwd
+import re
 import shutil
 import signal
 import socket
@@ -166,6 +168,15 @@ def read_at(path: str | os.PathLike, offset: int, length: int) -> bytes:
     with open(path, "rb") as f:
         f.seek(offset)
         return f.read(length)
+
+
+def assert_big_file(path: str | os.PathLike, report: dict, kept: int) -> None:
+    """The big file is whole on disk, and the transfer's counters say it went
+    on from `kept` bytes."""
+    assert (report["totalBytes"], report["doneBytes"], report["baseBytes"]) == (BIG, BIG, kept), report
+    assert Path(path).stat().st_size == BIG
+    assert read_at(path, 0, len(BIG_HEAD)) == BIG_HEAD
+    assert read_at(path, BIG_FROM, BIG - BIG_FROM) == BIG_TAIL
 
 
 # ---------------------------------------------------------- stamp block ---
@@ -957,6 +968,22 @@ class Bench:
         for p in self.stub_files():
             p.unlink(missing_ok=True)
         self.reg_delete(rf"HKLM\{registry_key}")
+
+    @contextlib.contextmanager
+    def own_product(self, test_name: str, prefix: str, parent: str):
+        """(product code, registry key) of one test alone, made from its name:
+        code prefix + the test's name, 15 characters; key
+        Software\\<parent>\\<code>. Nothing of the product is left before or
+        after, and the parent key goes at the end."""
+        code = prefix + re.sub(r"[^A-Za-z0-9]", "", test_name)[-(15 - len(prefix)):].upper()
+        key = rf"Software\{parent}\{code}"
+        self.clean_stub_state(code, key)
+        self.clear_pending_renames()
+        try:
+            yield code, key
+        finally:
+            self.clean_stub_state(code, key)
+            self.reg_delete(rf"HKLM\Software\{parent}")
 
     def fakesetup_log(self, directory: str | os.PathLike) -> "FakeSetupLog":
         """A fresh log file for fakesetup.exe in directory (see FakeSetupLog)."""
