@@ -19,5 +19,7 @@
 #define IDT_CAMPAIGN      2003
 #define IDT_TITLE         2008
 #define IDT_SETUP_SHA256  2010
+#define IDT_RETRIES       2011
+#define IDT_FALLBACK_URL  2012
 
 #endif

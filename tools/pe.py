@@ -703,6 +703,7 @@ TEXTS = (
     (2003, "IDT_CAMPAIGN", "campaign"),
     (2008, "IDT_TITLE", "title"),
     (2010, "IDT_SETUP_SHA256", "sha256"),
+    (2011, "IDT_RETRIES", "retries"),
 )
 TEXT_NAMES = {tid: name for tid, name, _ in TEXTS}
 TEXT_KEYWORDS = {kw: tid for tid, _, kw in TEXTS}
@@ -724,6 +725,8 @@ FILE_NAME_FORBIDDEN = b'\\/:*?"<>|'
 # The event request "<event URL>?camp=<campaign>&mode=1" is formatted with
 # wsprintfA, which writes at most 1024 characters with the terminator.
 MAX_EVENT_REQUEST = 1023
+# Retries of a failed download within one run (TEXT 2011).
+MAX_RETRIES = 20
 DEFAULT_ENCODING = "cp1252"
 
 # Exit statuses of tools/stamp (StampError.code).
@@ -742,6 +745,7 @@ EXIT_UNKNOWN_TEXT = 12    # a text id that is not one of the stub's
 EXIT_TEXT_VALUE = 13      # a text given twice, set and omitted, bad hex, not encodable
 EXIT_LAYOUT = 14          # the resource section cannot be rewritten in place
 EXIT_SHA256 = 15          # the setup's SHA-256 is not 64 hexadecimal digits
+EXIT_RETRIES = 16         # the retry count is not a decimal number from 0 to MAX_RETRIES
 
 
 class StampError(Exception):
@@ -903,6 +907,14 @@ def check_sha256(value):
                          "of the setup, or use --sha256-of FILE)" % quote_text(value))
 
 
+def check_retries(value):
+    """Refuses a retry count the stub would take for a broken distribution:
+    empty (no retries) or decimal digits only, at most MAX_RETRIES."""
+    if value and not (re.fullmatch(rb"[0-9]+", value) and int(value) <= MAX_RETRIES):
+        raise StampError(EXIT_RETRIES, "retry count %s is not a decimal number from 0 to %d" % (
+            quote_text(value), MAX_RETRIES))
+
+
 def check_control_characters(tid, value):
     """Refuses control characters in the part of a text the stub reads (up to
     its first zero byte): they would go into a request line or the registry
@@ -945,13 +957,15 @@ def distribution_warnings(texts):
 
 
 def prepare_changes(download_url=None, event_url=None, product_code=None, registry_key=None,
-                    campaign=None, title=None, sha256=None, install_number=None, quiet=None,
-                    omit_text=(), text=None, text_hex=None, encoding=DEFAULT_ENCODING):
+                    campaign=None, title=None, sha256=None, retries=None, install_number=None,
+                    quiet=None, omit_text=(), text=None, text_hex=None,
+                    encoding=DEFAULT_ENCODING):
     """Checks and collects the values of one distribution (see make_distribution)."""
     changes = Changes()
     given = []
     named = {"download_url": download_url, "event_url": event_url, "product_code": product_code,
-             "registry_key": registry_key, "campaign": campaign, "title": title, "sha256": sha256}
+             "registry_key": registry_key, "campaign": campaign, "title": title, "sha256": sha256,
+             "retries": retries}
     for kw, value in named.items():
         if value is not None:
             given.append((TEXT_KEYWORDS[kw], value, "--" + kw.replace("_", "-")))
@@ -982,6 +996,8 @@ def prepare_changes(download_url=None, event_url=None, product_code=None, regist
         check_control_characters(tid, value)
     if 2010 in changes.texts:
         check_sha256(changes.texts[2010])
+    if 2011 in changes.texts:
+        check_retries(changes.texts[2011])
     if install_number is not None:
         changes.install_number = parse_install_number(install_number)
     if quiet is not None:
@@ -1181,7 +1197,8 @@ def make_distribution(src, out, **values):
 
     values (all optional):
       download_url, event_url, product_code, registry_key, campaign, title,
-      sha256 (64 hex digits, or empty for no check):
+      sha256 (64 hex digits, or empty for no check),
+      retries (decimal, 0 .. 20; empty or 0: none):
           str (encoded with `encoding`) or bytes (written as they are);
       install_number: int or decimal str, 0 .. 2^31-1;
       quiet: 0 or 1;

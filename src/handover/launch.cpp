@@ -41,7 +41,7 @@ DWORD DownloadAndLaunch(InstallSession* session, TransferState* state) {
               session->installNumber);
 
     StartProgressWindow(state);
-    DWORD ok = DownloadFile(state, GetDownloadUrl(), downloadFile, 1);
+    DWORD ok = FetchSetup(state, downloadFile, 1);
     ok = VerifyDownload(session, state, downloadFile, ok);
 
     // Hidden before anything starts; its own thread destroys it once the

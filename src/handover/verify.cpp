@@ -98,6 +98,6 @@ DWORD VerifyDownload(InstallSession* session, TransferState* state, const char* 
         }
         state->baseBytes = 0;
         PostStatus(state, "Downloading installation files...");
-        ok = DownloadFile(state, GetDownloadUrl(), fileName, 0);
+        ok = FetchSetup(state, fileName, 0);
     }
 }

@@ -104,7 +104,7 @@ DWORD WINAPI ProgressThread(LPVOID parameter) {
     // A download that finishes quickly never flashes a window; the thread
     // ends and its dialog goes with it.
     DWORD start = GetTickCount();
-    while (GetTickCount() - start < 2000) {
+    while (GetTickCount() - start < 2000 && !state->showNow) {
         Sleep(100);
         if (TransferComplete(state)) return 0;
     }

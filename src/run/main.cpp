@@ -97,9 +97,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         return -1;
     }
 
-    // A pinned hash that is not 64 hex digits makes a broken distribution:
-    // it stores, reports and fetches nothing.
-    if (!LoadSetupHash()) {
+    // A pinned hash that is not 64 hex digits, or a retry count that is no
+    // number in range, makes a broken distribution: it stores, reports and
+    // fetches nothing.
+    if (!LoadSetupHash() || !LoadRetries()) {
         ShowErrorBox(ERROR_BAD_CONFIGURATION, 0);
         return 0;
     }

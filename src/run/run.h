@@ -56,6 +56,10 @@ struct TransferState {
     // Held while an internet handle of the transfer is being closed, by the
     // transfer or by a cancel on the progress thread (see CutTransfer).
     volatile LONG handleLock;
+    // The seconds a 429 or 503 asked the client to wait (0: none said).
+    DWORD retryAfter;
+    // Set when a retry waits: the dialog shows at once, not after its grace.
+    volatile DWORD showNow;
 };
 
 extern InstallSession theSession;

@@ -209,6 +209,10 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         if (!startOver && status != 200 && status != 206) {
             state->errorCode = status;
             state->errorIsStatus = 1;
+            // How long the server asks a client to wait (a delay in
+            // seconds; a date reads as none).
+            if (status == 429 || status == 503)
+                QueryNumber(state->requestHandle, HTTP_QUERY_RETRY_AFTER, &state->retryAfter);
             CloseInternet(state);
             return 0;
         }

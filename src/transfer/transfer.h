@@ -26,6 +26,20 @@ DWORD LastErrorOr(DWORD fallback);
 int RecordTransfer(TransferState* state, const char* fileName, DWORD date, DWORD time,
                    DWORD size);
 
+// Retries within the run (TEXT 2011: decimal, 0 to maxRetries).
+enum { maxRetries = 20 };
+extern DWORD retryLimit;
+// 1 with the count when text is empty or a decimal of at most maxRetries.
+DWORD ParseRetries(const char* text, DWORD* count);
+// Reads TEXT 2011; 0 when it is malformed, a broken distribution.
+DWORD LoadRetries();
+// Whether another try may cure a failure of this code (an HTTP status when
+// isStatus is set; reply: the FTP server's last reply, or empty).
+int WorthRetrying(DWORD code, DWORD isStatus, const char* reply);
+// The download of the setup into fileName, retried as the distribution
+// allows; the result of the last try.
+DWORD FetchSetup(TransferState* state, const char* fileName, DWORD resume);
+
 // Server replies.
 DWORD ParseDecimal(const char* text, DWORD maxChars);
 const char* ReplyNumberPart(const char* reply);

@@ -443,6 +443,8 @@ TEXTS = {
     2008: ("STUB_TITLE", "Quorbel"),
     # The setup's SHA-256: only in a build configured with one.
     2010: ("STUB_SHA256", None),
+    # Retries within the run: only in a build configured with them.
+    2011: ("STUB_RETRIES", None),
 }
 
 

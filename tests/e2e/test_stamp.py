@@ -31,7 +31,7 @@ from servers import FaultServer  # noqa: E402
 from winehelp import child, find_stamp, free_port, read_stamp, stub_exe  # noqa: E402
 
 STAMP = REPO / "tools" / "stamp"
-TEXT_IDS = [1, 4, 104, 107, 2003, 2008, 2010]
+TEXT_IDS = [1, 4, 104, 107, 2003, 2008, 2010, 2011]
 PIN = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"  # of "abc"
 WS_SYSMENU = 0x00080000
 IDCANCEL = 2
@@ -289,6 +289,11 @@ ROUND_TRIPS = [
      {2010: PIN.upper().encode(), 1: b"https://127.0.0.1/Setup.exe"}, None, None),
     ("pin by id", ["--text", "2010=" + PIN], {2010: PIN.encode()}, None, None),
     ("empty pin", ["--sha256", ""], {2010: b""}, None, None),
+    ("retries", ["--retries", "5"], {2011: b"5"}, None, None),
+    ("retries at the limit", ["--retries", "20"], {2011: b"20"}, None, None),
+    ("retries by id, leading zeros", ["--text", "2011=020"], {2011: b"020"}, None, None),
+    ("no retries", ["--retries", "0"], {2011: b"0"}, None, None),
+    ("empty retries", ["--text", "IDT_RETRIES="], {2011: b""}, None, None),
 ]
 
 
@@ -543,6 +548,10 @@ REFUSALS = [
         ("with a blank", ["--sha256", PIN[:32] + " " + PIN[33:]]),
         ("by id, with a trailing blank", ["--text", "2010=" + PIN + " "]),
         ("as hex bytes, cut by a zero byte", ["--text-hex", "2010=" + PIN.encode().hex() + "00"]))],
+    *[("retries %r" % v, in_stub, ["--retries", v], pe.EXIT_RETRIES, "retry count")
+      for v in ("21", "-1", "5 ", " 5", "0x5", "five", "1e1", "99999999999999999999")],
+    ("retries as hex bytes, cut by a zero byte", in_stub, ["--text-hex", "2011=3500"],
+     pe.EXIT_RETRIES, "retry count"),
     *[("control character %r in %s" % (char, option), in_stub, [option, value], pe.EXIT_TEXT_VALUE,
        "control character")
       for option, value, char in (

@@ -255,3 +255,44 @@ TEST(DecodeEscapes, TurnsEscapesIntoCharacters) {
         EXPECT_STREQ(text, c.out) << c.in;
     }
 }
+
+TEST(ParseRetries, DecimalsUpToTheLimitOnly) {
+    struct Case {
+        const char* text;
+        DWORD ok, count;
+    } cases[] = {
+        {"", 1, 0},     {"0", 1, 0},   {"5", 1, 5},   {"20", 1, 20},  {"020", 1, 20},
+        {"21", 0, 0},   {"100", 0, 0}, {"-1", 0, 0},  {" 5", 0, 0},   {"5 ", 0, 0},
+        {"0x5", 0, 0},  {"five", 0, 0}, {"4294967301", 0, 0}, {"99999999999999999999", 0, 0},
+    };
+    for (const Case& c : cases) {
+        DWORD count = 77;
+        EXPECT_EQ(c.ok, ParseRetries(c.text, &count)) << c.text;
+        EXPECT_EQ(c.ok ? c.count : 77, count) << c.text;
+    }
+}
+
+TEST(WorthRetrying, OnlyWhatAnotherTryMayCure) {
+    // HTTP statuses: the server's passing troubles, not the request's faults.
+    for (DWORD status : {408u, 429u, 500u, 502u, 503u, 504u})
+        EXPECT_TRUE(WorthRetrying(status, 1, "")) << status;
+    for (DWORD status : {400u, 401u, 403u, 404u, 410u, 416u, 499u, 501u, 505u, 101u, 302u})
+        EXPECT_FALSE(WorthRetrying(status, 1, "")) << status;
+    // The same numbers as system codes are other errors.
+    EXPECT_FALSE(WorthRetrying(503, 0, ""));
+    for (DWORD code : {12002u, 12007u, 12029u, 12030u, 12031u, 10050u, 10051u, 10052u, 10053u,
+                       10054u, 10060u, 10061u, 10064u, 10065u})
+        EXPECT_TRUE(WorthRetrying(code, 0, "")) << code;
+    // Sockets' local troubles: no buffers, a socket state.
+    for (DWORD code : {10049u, 10055u, 10056u, 10057u, 10062u, 10066u, 12000u, 12032u})
+        EXPECT_FALSE(WorthRetrying(code, 0, "")) << code;
+    // Cancel, certificates, a full disk, the FTP overrun, a bad configuration.
+    for (DWORD code : {0u, 12017u, 12045u, 12057u, 12169u, 12175u, 112u, 29u, 13u, 1610u, 577u,
+                       8u, 12006u, 12152u})
+        EXPECT_FALSE(WorthRetrying(code, 0, "")) << code;
+    // FTP: the server's reply decides.
+    EXPECT_TRUE(WorthRetrying(12003, 0, "421 Too many connections\r\n"));
+    EXPECT_TRUE(WorthRetrying(12003, 0, "450-Busy\r\n450 Try later\r\n"));
+    EXPECT_FALSE(WorthRetrying(12003, 0, "550 No such file\r\n"));
+    EXPECT_FALSE(WorthRetrying(12003, 0, ""));
+}

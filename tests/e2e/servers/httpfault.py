@@ -30,7 +30,10 @@ Files (add_file / replace_file / set_options)
                            Last-Modified and a small HTML page as body (e.g. a 302 without
                            Location); 1xx, 204 and 304 carry no body (Content-Length: 0)
     chunked=True           Transfer-Encoding: chunked, no Content-Length
-    status=404/500/...     that status with a small HTML body (no Last-Modified)
+    status=404/500/...     that status with a small HTML body (no Last-Modified); also a list
+                           (per request, None = the file) or a callable like cut_after
+    retry_after=S          a Retry-After: S header with such a status (int or str; also a
+                           list or a callable like cut_after)
     cut_after=N            headers (full Content-Length), N body bytes, wait until the client's
                            TCP stack has them, then reset the connection (RST)
     short_body=N           the same but a plain close (FIN): the body ends short
@@ -96,6 +99,7 @@ _FILE_OPTIONS = {
     "as_status": None,
     "chunked": False,
     "status": None,
+    "retry_after": None,
     "cut_after": None,
     "short_body": None,
     "trickle": None,
@@ -527,8 +531,10 @@ class FaultServer:
     def _send_file(self, h, rec, index, data, version, lm, opts):
         size = len(data)
         rec.file_version = version
-        if opts["status"] is not None:
-            self._send_status(h, rec, opts["status"])
+        status = _pick(opts["status"], index, rec)
+        if status is not None:
+            wait = _pick(opts["retry_after"], index, rec)
+            self._send_status(h, rec, status, [] if wait is None else [("Retry-After", str(wait))])
             return
         start, end, status = 0, size, 200
         total = size

@@ -1,0 +1,12 @@
+// A build without retries within the run (STUB_RETRY=OFF), made only to
+// measure what they cost. It cannot honour a retry count, so a distribution
+// that carries one is refused rather than run without its retries.
+#include "transfer.h"
+
+DWORD LoadRetries() {
+    return !LoadTextResource(IDT_RETRIES)[0];
+}
+
+DWORD FetchSetup(TransferState* state, const char* fileName, DWORD resume) {
+    return DownloadFile(state, GetDownloadUrl(), fileName, resume);
+}

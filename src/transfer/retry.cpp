@@ -1,0 +1,82 @@
+// Retries within the run: a download that failed in a way another try may
+// cure is continued after a wait, as many times as the distribution allows.
+#include "transfer.h"
+#include "../progress/progress.h"
+
+DWORD retryLimit;
+
+DWORD ParseRetries(const char* text, DWORD* count) {
+    DWORD value = 0;
+    for (; *text; text++) {
+        DWORD digit = (BYTE)(*text - '0');
+        if (digit > 9) return 0;
+        value = value * 10 + digit;
+        if (value > maxRetries) return 0;
+    }
+    *count = value;
+    return 1;
+}
+
+DWORD LoadRetries() {
+    return ParseRetries(LoadTextResource(IDT_RETRIES), &retryLimit);
+}
+
+int WorthRetrying(DWORD code, DWORD isStatus, const char* reply) {
+    if (isStatus) return code == 408 || code == 429 || (code - 500 <= 4 && code != 501);
+    // An FTP server's reply of the 4xx range says: not now, try again.
+    if (code == ERROR_INTERNET_EXTENDED_ERROR) return reply[0] == '4';
+    // The client's time-out, name not resolved, cannot connect, connection
+    // aborted or reset (12002, 12007, 12029, 12030, 12031); and the same
+    // from the sockets below it, which the body's reads report as they are:
+    // network down, unreachable or reset, connection aborted or reset,
+    // timed out, refused, host down or unreachable (10050 to 10065).
+    if (code - 12000 < 32) return 0xE0000084 >> (code - 12000) & 1;
+    return code - 10050 < 16 && 0xCC1F >> (code - 10050) & 1;
+}
+
+// The status line's text while waiting; rewritten each second, a second
+// after the dialog was asked to show it.
+static char countdown[64];
+
+// Waits seconds, counting down on the status line; 0 as soon as the user
+// has cancelled.
+static DWORD WaitBeforeRetry(TransferState* state, DWORD seconds) {
+    state->showNow = 1;
+    for (; seconds; seconds--) {
+        wsprintfA(countdown, "Connection lost. Trying again in %lu seconds...", seconds);
+        PostStatus(state, countdown);
+        for (DWORD step = 0; step < 10; step++) {
+            if (state->stopRequested) return 0;
+            Sleep(100);
+        }
+    }
+    return !state->stopRequested;
+}
+
+DWORD FetchSetup(TransferState* state, const char* fileName, DWORD resume) {
+    const char* url = GetDownloadUrl();
+    DWORD wait = 2;
+    for (DWORD tries = 0;; tries++) {
+        DWORD ok = DownloadFile(state, url, fileName, resume);
+        if (ok || state->stopRequested || tries >= retryLimit) return ok;
+        // What a failed try leaves open is closed as at the run's end, so
+        // the next try can open the file and no stale handle outlives it.
+        CloseInternet(state);
+        if (HasHandle(state->fileHandle)) CloseHandle(state->fileHandle);
+        state->fileHandle = 0;
+        char reply[2048];
+        DWORD detail, length = sizeof(reply) - 1;
+        if (!InternetGetLastResponseInfoA(&detail, reply, &length) || length >= sizeof(reply))
+            length = 0;
+        reply[length] = 0;
+        if (!WorthRetrying(state->errorCode, state->errorIsStatus, reply)) return 0;
+        DWORD seconds = state->retryAfter - 1 < 60 ? state->retryAfter : wait;
+        wait = wait < 30 ? wait * 2 : 60;
+        if (!WaitBeforeRetry(state, seconds)) return 0;
+        // A retry is a continuation like a new run's; its figures start now.
+        PostStatus(state, "Downloading installation files...");
+        state->startTick = GetTickCount();
+        state->errorCode = state->errorIsStatus = state->retryAfter = 0;
+        resume = 1;
+    }
+}

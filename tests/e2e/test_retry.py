@@ -1,0 +1,427 @@
+"""Retries within the run (TEXT 2011): the real install.exe against scripted
+servers that cut the body, answer 503 and other statuses, with and without
+Retry-After, and change the file during a wait.
+
+Each case runs a stamped distribution to its end and checks what the server
+was asked and when, the error box, what was started, and the events. A
+retry is a continuation: it asks from the kept size (less the overlap that
+a continuation reads again to compare) and keeps what it has.
+"""
+
+import os
+import random
+import re
+import time
+from pathlib import Path
+
+import pytest
+
+from servers import FaultServer, FtpServer
+from winehelp import child, child_text, helper_exe, stub_exe
+
+import sys
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tools"))
+import pe  # noqa: E402
+
+SETUP = "/retry/Setup.exe"
+EVENT = "/retry/event.php"
+TITLE = "Retry Test"
+NUMBER = 2011
+SIZE = 400_000
+IDC_STATUS = 1004
+IDCANCEL, IDYES = 2, 6
+WM_COMMAND = 0x0111
+DOWNLOADING = "Downloading installation files..."
+COUNTDOWN = re.compile(r"Connection lost\. Trying again in (\d+) seconds\.\.\.$")
+# The connection cut under the client: the client's code, or the socket's
+# that its reads pass on.
+RESET = (12031, 10054)
+# How many bytes before the kept end a continuation asks again, to compare
+# them with the file (0 where continuations do not compare).
+_overlap = re.search(r"resumeOverlap\s*=\s*(\d+)",
+                     (REPO / "src" / "transfer" / "transfer.h").read_text())
+OVERLAP = int(_overlap.group(1)) if _overlap else 0
+
+
+def continues_from(offset, kept):
+    """Whether a continuation of kept bytes asked from offset."""
+    return offset in (kept, max(0, kept - OVERLAP))
+
+
+@pytest.fixture(scope="module")
+def versions():
+    """Two versions of the setup of one length: valid programs that differ."""
+    program = helper_exe("fakesetup.exe").read_bytes()
+    rng = random.Random(2011)
+    return [program + rng.randbytes(SIZE - len(program)) for _ in range(2)]
+
+
+@pytest.fixture(scope="module")
+def web():
+    with FaultServer() as server:
+        yield server
+
+
+@pytest.fixture(scope="module")
+def ftp_root(tmp_path_factory):
+    return tmp_path_factory.mktemp("ftproot")
+
+
+@pytest.fixture(scope="module")
+def ftp(ftp_root):
+    with FtpServer(str(ftp_root)) as server:
+        yield server
+
+
+@pytest.fixture
+def ftp_clean(ftp):
+    ftp.set_faults()
+    ftp.clear()
+    yield ftp
+    ftp.set_faults()
+
+
+@pytest.fixture
+def product(bench, request):
+    with bench.own_product(request.node.name, "RTY", "RetryTest") as product:
+        yield product
+
+
+def distribution(out, url, product, retries=None, event="", pin=None, quiet=None):
+    """A stamped install.exe; retries as text, or bytes put in as they are
+    (past the stamp tool's refusal, as a hand-edited distribution)."""
+    code, key = product
+    values = dict(download_url=url, event_url=event, product_code=code, registry_key=key,
+                  title=TITLE, install_number=NUMBER)
+    if pin is not None:
+        values["sha256"] = pin
+    if quiet is not None:
+        values["quiet"] = quiet
+    changes = pe.prepare_changes(**values)
+    if retries is not None:
+        changes.texts[2011] = retries if isinstance(retries, bytes) else str(retries).encode()
+    out.write_bytes(pe.stamp_image(stub_exe().read_bytes(), changes)[0])
+    return out
+
+
+def finish(bench, proc, timeout=120):
+    """Waits for a started install.exe to end, pressing OK on its error box
+    (one that names an error or an HTTP status); the exit code and the
+    box's text, or None when it ended without one."""
+    text = None
+    try:
+        deadline = time.monotonic() + timeout
+        while proc.running() and time.monotonic() < deadline:
+            for w in bench.find_window(cls="#32770", title=TITLE, visible=True, all=True,
+                                       timeout=1) or []:
+                statics = [c["text"] for c in w["children"]
+                           if c["class"].lower() == "static" and c["text"]]
+                if any(re.search(r"Error|HTTP status", s) for s in statics):
+                    text = max(statics, key=len)
+                    bench.click(w["hwnd"], 1)
+        return proc.wait(timeout=30).code, text
+    finally:
+        proc.kill()
+        proc.discard_output()
+
+
+def run_to_end(bench, stub, env):
+    code, text = finish(bench, bench.start(stub, env=env))
+    assert code == 0
+    return text
+
+
+def box_code(text):
+    if text is None:
+        return None
+    found = re.search(r"(?:Error|Error Code:|HTTP status) (\d+)", text)
+    assert found, text
+    return int(found.group(1))
+
+
+def record_key(product):
+    return rf"HKLM\{product[1]}\Install\{NUMBER:08d}"
+
+
+def partial(bench, product):
+    return bench.temp_dir / f"~{product[0]}{NUMBER}.exe"
+
+
+def check_started(bench, product, log, wanted):
+    runs = log.wait(1, timeout=10)
+    assert len(runs) == 1, runs
+    assert Path(bench.to_unix(runs[0]["path"])).read_bytes() == wanted
+    assert not bench.reg_key_exists(record_key(product))
+
+
+# --- HTTP ----------------------------------------------------------------------
+
+# name, TEXT 2011 (None: none), the server's options for the setup, what each
+# request is asked from ("all" or the bytes the client kept then), the least
+# seconds between each request and the next, the box's code (None: started)
+HTTP_CASES = [
+    ("two cuts, three retries", "3", {"cut_after": [100_000, 150_000]},
+     ["all", 100_000, 250_000], [2, 4], None),
+    # The last failure is the one reported, not the first.
+    ("cuts and a 500 spend two retries", "2",
+     {"cut_after": [100_000, 100_000], "status": [None, None, 500]},
+     ["all", 100_000, 200_000], [2, 4], 500),
+    ("waits double", "3", {"status": [408, 502, 504]}, ["all"] * 4, [2, 4, 8], None),
+    # 503's Retry-After stands for the first wait; one beyond a minute is no
+    # wait to keep a user at, the second wait is the usual one.
+    ("retry-after", "2", {"status": [503, 429], "retry_after": [5, 120]}, ["all"] * 3, [5, 4],
+     None),
+    ("404 is no passing trouble", "5", {"status": 404}, ["all"], [], 404),
+    ("410 neither", "5", {"status": 410}, ["all"], [], 410),
+    ("501 neither", "5", {"status": 501}, ["all"], [], 501),
+    ("no retries text: as before", None, {"cut_after": [100_000]}, ["all"], [], RESET),
+    ("0 retries: as before", "0", {"cut_after": [100_000]}, ["all"], [], RESET),
+    ("empty retries text: as before", "", {"cut_after": [100_000]}, ["all"], [], RESET),
+]
+
+
+@pytest.mark.parametrize("retries, options, asked, waits, code", [c[1:] for c in HTTP_CASES],
+                         ids=[c[0] for c in HTTP_CASES])
+def test_http_retries(bench, web, product, versions, tmp_path, fakesetup_log,
+                      retries, options, asked, waits, code):
+    web.add_file(SETUP, versions[0], **options)
+    web.add_event(EVENT, body_chunks=[10])
+    web.clear()
+    stub = distribution(tmp_path / "install.exe", web.url(SETUP), product, retries,
+                        event=web.url(EVENT))
+
+    text = run_to_end(bench, stub, fakesetup_log.env)
+
+    requests = web.requests_for(SETUP)
+    assert len(requests) == len(asked), [(r.range, r.status) for r in requests]
+    for r, kept in zip(requests, asked):
+        if kept == "all":
+            assert r.range is None
+        else:
+            found = re.fullmatch(r"bytes=(\d+)-", r.range or "")
+            assert found and continues_from(int(found.group(1)), kept), (r.range, kept)
+    gaps = [b.t_mono - a.t_mono for a, b in zip(requests, requests[1:])]
+    assert all(gap >= wait for gap, wait in zip(gaps, waits)), (gaps, waits)
+    assert all(gap < 60 for gap in gaps), gaps
+    assert box_code(text) in (code if isinstance(code, tuple) else (code,)), text
+    # One start event, and one finish event once the setup started.
+    modes = [r.params.get("mode") for r in web.requests_for(EVENT)]
+    if code is None:
+        check_started(bench, product, fakesetup_log, versions[0])
+        assert modes == ["1", "0"]
+    else:
+        assert fakesetup_log.wait(1, timeout=1) == []
+        assert modes == ["1"]
+
+
+def test_a_file_replaced_during_the_wait_is_fetched_whole(bench, web, product, versions,
+                                                          tmp_path, fakesetup_log):
+    """The kept part is of the old file: the retry starts over and the new
+    file is the one started."""
+    web.add_file(SETUP, versions[0], last_modified=1_100_000_000, cut_after=[150_000])
+    web.clear()
+    stub = distribution(tmp_path / "install.exe", web.url(SETUP), product, "2")
+    proc = bench.start(stub, env=fakesetup_log.env)
+    first = web.wait_for_requests(1, SETUP, timeout=30)
+    assert first and first[0].outcome == "cut"
+    web.replace_file(SETUP, versions[1], last_modified=1_200_000_000)
+    code, text = finish(bench, proc)
+    assert (code, text) == (0, None)
+    requests = web.requests_for(SETUP)
+    assert requests[1].t_mono - requests[0].t_mono >= 2
+    new = requests[0].file_version + 1
+    assert [r.file_version for r in requests[1:]] == [new] * (len(requests) - 1)
+    assert requests[-1].range is None and requests[-1].body_sent == SIZE
+    check_started(bench, product, fakesetup_log, versions[1])
+
+
+def test_pinned_distribution_with_retries(bench, web, product, versions, tmp_path,
+                                          fakesetup_log):
+    import hashlib
+    web.add_file(SETUP, versions[0], cut_after=[120_000])
+    web.clear()
+    stub = distribution(tmp_path / "install.exe", web.url(SETUP), product, "1",
+                        pin=hashlib.sha256(versions[0]).hexdigest())
+    assert run_to_end(bench, stub, fakesetup_log.env) is None
+    requests = web.requests_for(SETUP)
+    assert len(requests) == 2 and requests[1].range
+    check_started(bench, product, fakesetup_log, versions[0])
+
+
+def test_refused_connections_are_retried_then_reported(bench, product, tmp_path,
+                                                       fakesetup_log):
+    """Nothing listens: each try is refused; two retries wait 2 and 4 s."""
+    import socket
+    with socket.socket() as closed:
+        # Bound, never listening: the system refuses every connection to it.
+        closed.bind(("127.0.0.1", 0))
+        url = "http://127.0.0.1:%d/Setup.exe" % closed.getsockname()[1]
+        stub = distribution(tmp_path / "install.exe", url, product, "2")
+        started = time.monotonic()
+        text = run_to_end(bench, stub, fakesetup_log.env)
+        took = time.monotonic() - started
+    assert box_code(text) == 12029, text
+    assert took >= 6, took
+
+
+@pytest.mark.parametrize("text", [b"21", b"5 ", b" 5", b"x", b"-1", b"99999999999"],
+                         ids=lambda t: repr(t))
+def test_malformed_retries_text_is_a_broken_distribution(bench, web, product, tmp_path,
+                                                         fakesetup_log, text):
+    web.add_file(SETUP, b"never fetched")
+    web.add_event(EVENT, body_chunks=[10])
+    web.clear()
+    stub = distribution(tmp_path / "install.exe", web.url(SETUP), product, text,
+                        event=web.url(EVENT))
+    shown = run_to_end(bench, stub, fakesetup_log.env)
+    assert box_code(shown) == 1610, shown
+    assert web.requests == []
+    assert not bench.reg_key_exists(rf"HKLM\{product[1]}")
+
+
+# --- the wait on the screen ----------------------------------------------------
+
+def look(bench, stub, what, check, timeout=20):
+    """The run's progress dialog once check holds for it (the copy is told
+    by its directory, the test's own)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        w = bench.find_window(cls="#32770", title=TITLE, exe=stub.parent.name, child_id=IDC_STATUS,
+                              timeout=1)
+        if w and check(w):
+            return w
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def countdown(window):
+    found = COUNTDOWN.match(child_text(window, IDC_STATUS) or "")
+    return int(found.group(1)) if found else None
+
+
+def test_cancel_during_the_wait_ends_the_run_and_keeps_the_file(bench, web, product, versions,
+                                                                 tmp_path, fakesetup_log):
+    """The dialog shows at once with the countdown; a confirmed cancel ends
+    the process within a second, with no box; file and record stay."""
+    web.add_file(SETUP, versions[0], cut_after=[100_000], status=[None, 503],
+                 retry_after=[None, 30])
+    web.clear()
+    stub = distribution(tmp_path / "install.exe", web.url(SETUP), product, "3")
+    proc = bench.start(stub, env=fakesetup_log.env)
+    try:
+        # The first wait: 2 s, counted down, the dialog shown though the
+        # cut came within its grace period.
+        dlg = look(bench, stub, "the countdown from 2", lambda w: w["visible"] and countdown(w) == 2)
+        assert child(dlg, IDCANCEL) is not None
+        # The 503 asks for 30 s: the countdown follows it.
+        dlg = look(bench, stub, "the countdown from 30",
+                   lambda w: countdown(w) is not None and 25 <= countdown(w) <= 30, timeout=30)
+        later = look(bench, stub, "the countdown going on",
+                     lambda w: countdown(w) is not None and countdown(w) < countdown(dlg))
+        assert later["visible"]
+        assert bench.post(dlg["hwnd"], WM_COMMAND, IDCANCEL)
+        box = look_question(bench, dlg["hwnd"])
+        asked = time.monotonic()
+        assert bench.click(box["hwnd"], IDYES)
+        result = proc.wait(timeout=10)
+        assert time.monotonic() - asked < 3, "the run went on after the cancel"
+        assert result.code == 0
+    finally:
+        proc.kill()
+        proc.discard_output()
+    # No error box came, nothing started, no further request.
+    assert len(web.requests_for(SETUP)) == 2
+    assert fakesetup_log.wait(1, timeout=1) == []
+    kept = partial(bench, product).read_bytes()
+    assert kept == versions[0][:100_000]
+    assert bench.reg_values(record_key(product))["Size"][1] == SIZE
+
+
+def look_question(bench, dialog):
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline:
+        box = bench.find_window("#32770", TITLE, owner=dialog, visible=True, timeout=1)
+        if box:
+            return box
+    raise AssertionError("no cancel question")
+
+
+def test_quiet_mode_waits_without_a_cancel(bench, web, product, versions, tmp_path,
+                                           fakesetup_log):
+    web.add_file(SETUP, versions[0], status=[503], retry_after=[4], trickle=(16_384, 0.05))
+    web.clear()
+    stub = distribution(tmp_path / "install.exe", web.url(SETUP), product, "1", quiet=1)
+    proc = bench.start(stub, env=fakesetup_log.env)
+    dlg = look(bench, stub, "the countdown", lambda w: w["visible"] and countdown(w) in (4, 3))
+    assert child(dlg, IDCANCEL) is None
+    # Then the usual text while the transfer runs again.
+    look(bench, stub, "the usual status", lambda w: child_text(w, IDC_STATUS) == DOWNLOADING)
+    code, text = finish(bench, proc)
+    assert (code, text) == (0, None)
+    check_started(bench, product, fakesetup_log, versions[0])
+
+
+# --- FTP -----------------------------------------------------------------------
+
+def busy_once(reply):
+    """A reply to RETR given to the first RETR only; stock handling after."""
+    calls = []
+
+    def answer(handler, arg):
+        calls.append(arg)
+        return reply if len(calls) == 1 else None
+    return answer
+
+
+# name, TEXT 2011, the server's faults, the REST offsets (the kept bytes) of
+# each RETR, the box's code (None: started)
+FTP_CASES = [
+    ("two cuts, two retries", "2", {"cut_after": [100_000, 150_000]}, [0, 100_000, 250_000],
+     None),
+    ("cuts outnumber retries", "1", {"cut_after": [100_000, 100_000]}, [0, 100_000], "error"),
+    ("a 450 to RETR", "1", {"replies": {"RETR": busy_once("450 Busy, try later.")}}, [0, 0],
+     None),
+    ("a 550 to RETR", "3", {"replies": {"RETR": busy_once("550 No such file.")}}, [0], "error"),
+]
+
+
+@pytest.mark.parametrize("retries, faults, rests, code", [c[1:] for c in FTP_CASES],
+                         ids=[c[0] for c in FTP_CASES])
+def test_ftp_retries(bench, ftp_clean, ftp_root, product, versions, tmp_path, fakesetup_log,
+                     retries, faults, rests, code):
+    (ftp_root / "Setup.exe").write_bytes(versions[0])
+    ftp_clean.set_faults(**faults)
+    stub = distribution(tmp_path / "install.exe", ftp_clean.url("/Setup.exe"), product, retries)
+
+    text = run_to_end(bench, stub, fakesetup_log.env)
+
+    retrs = [c for c in ftp_clean.commands if c.cmd == "RETR"]
+    assert len(retrs) == len(rests), ftp_clean.command_names()
+    offsets = [t.rest for t in ftp_clean.wait_for_transfers(len(rests))]
+    if "replies" not in faults:
+        assert all(continues_from(o, kept) for o, kept in zip(offsets, rests)), (offsets, rests)
+    if code is None:
+        assert text is None, text
+        check_started(bench, product, fakesetup_log, versions[0])
+    else:
+        assert text is not None
+        assert fakesetup_log.wait(1, timeout=1) == []
+
+
+def test_ftp_file_replaced_during_the_wait_is_fetched_whole(bench, ftp_clean, ftp_root, product,
+                                                            versions, tmp_path, fakesetup_log):
+    path = ftp_root / "Setup.exe"
+    path.write_bytes(versions[0])
+    os.utime(path, (1_100_000_000, 1_100_000_000))
+    ftp_clean.set_faults(cut_after=[150_000])
+    stub = distribution(tmp_path / "install.exe", ftp_clean.url("/Setup.exe"), product, "2")
+    proc = bench.start(stub, env=fakesetup_log.env)
+    first = ftp_clean.wait_for_transfers(1, timeout=30)
+    assert first and first[0].outcome == "cut"
+    path.write_bytes(versions[1])
+    os.utime(path, (1_200_000_000, 1_200_000_000))
+    code, text = finish(bench, proc)
+    assert (code, text) == (0, None)
+    assert "REST" not in ftp_clean.command_names()
+    check_started(bench, product, fakesetup_log, versions[1])
