@@ -44,9 +44,8 @@ DWORD DownloadAndLaunch(InstallSession* session, TransferState* state) {
     DWORD ok = DownloadFile(state, GetDownloadUrl(), downloadFile, 1);
     ok = VerifyDownload(session, state, downloadFile, ok);
 
-    // Hidden before anything starts; its own thread destroys it once the
-    // run sets uiQuit.
-    if (IsWindow(state->dialogWindow)) ShowWindow(state->dialogWindow, SW_HIDE);
+    // Hidden before anything starts; its own thread destroys it.
+    EndProgressWindow(state);
 
     // A cancelled download is never started, whatever its counters say.
     if (state->stopRequested) goto done;

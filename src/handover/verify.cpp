@@ -87,15 +87,11 @@ DWORD VerifyDownload(InstallSession* session, TransferState* state, const char* 
             state->errorCode = ERROR_INVALID_IMAGE_HASH;
             return 0;
         }
+        // A cancel confirmed during the check, or since, ends the run here.
+        if (state->stopRequested) return 0;
         // The dialog is gone when the first file came within its grace
         // period; the second one may take longer.
-        if (IsWindow(state->dialogWindow)) {
-            state->startTick = GetTickCount();
-            state->totalBytes = 0;
-            state->doneBytes = 0;
-        } else {
-            StartProgressWindow(state);
-        }
+        UseProgressWindow(state);
         state->baseBytes = 0;
         PostStatus(state, "Downloading installation files...");
         ok = DownloadFile(state, GetDownloadUrl(), fileName, 0);

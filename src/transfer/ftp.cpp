@@ -353,6 +353,8 @@ end:
 }
 
 DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, DWORD resume) {
+    // After a confirmed cancel nothing more is fetched: not even a connection.
+    if (state->stopRequested) return 0;
     // Compare no further than the URL goes: a shorter URL is not FTP.
     int length = 0;
     while (length < 3 && url[length]) length++;

@@ -18,14 +18,6 @@ DWORD LastErrorOr(DWORD fallback) {
 // under one lock and clears its field, so the two threads never close the
 // same handle, nor one whose parent the other has closed (closing a parent
 // frees its children with it).
-static void LockHandles(TransferState* state) {
-    while (InterlockedExchange(&state->handleLock, 1)) Sleep(0);
-}
-
-static void UnlockHandles(TransferState* state) {
-    InterlockedExchange(&state->handleLock, 0);  // after the cleared fields
-}
-
 static void CloseField(TransferState* state, HINTERNET* field) {
     LockHandles(state);
     if (*field) InternetCloseHandle(*field);

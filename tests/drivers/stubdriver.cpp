@@ -214,10 +214,12 @@ static void PrintProgressState(TransferState* state, HWND dialog) {
     DWORD exitCode = STILL_ACTIVE;
     if (progressThread) GetExitCodeThread(progressThread, &exitCode);
     int threadAlive = progressThread && WaitForSingleObject(progressThread, 0) == WAIT_TIMEOUT;
+    // dialogField: the record's dialogWindow as it stands.
     printf("\"stopRequested\": %lu, \"dialogAlive\": %d, \"visible\": %d, \"posts\": %ld, "
-           "\"threadAlive\": %d, \"threadExit\": ",
+           "\"dialogField\": %lu, \"threadAlive\": %d, \"threadExit\": ",
            state->stopRequested, IsWindow(dialog) ? 1 : 0,
-           IsWindow(dialog) && IsWindowVisible(dialog) ? 1 : 0, progressPosts, threadAlive);
+           IsWindow(dialog) && IsWindowVisible(dialog) ? 1 : 0, progressPosts,
+           (unsigned long)(DWORD_PTR)state->dialogWindow, threadAlive);
     if (!progressThread || threadAlive)
         printf("null");
     else
