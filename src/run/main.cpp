@@ -34,26 +34,6 @@ static DWORD WINAPI RelayThread(LPVOID) {
     return 0;
 }
 
-static void ShowErrorBox(DWORD code, DWORD isStatus) {
-    char* text = FormatErrorText(code, isStatus);
-    MessageBoxA(0, text ? text : errorIntro, GetTitle(), MB_ICONERROR);
-    FreeBuffer(text);
-}
-
-// A fault inside a system library still ends with the error box, named by
-// the fault's code, not with the program gone without a word: Wine's FTP
-// client faults when a data connection is reset before it takes it up. What
-// is on disk and in the registry stays for the next run to continue.
-static LONG WINAPI ReportFault(EXCEPTION_POINTERS* fault) {
-    // Without the lock: the fault may have come while it was held.
-    TransferState* state = &theState;
-    state->uiQuit = 1;
-    HWND dialog = state->dialogWindow;
-    if (dialog) PostMessageA(dialog, WM_NULL, 0, 0);
-    ShowErrorBox(fault->ExceptionRecord->ExceptionCode, 0);
-    ExitProcess(0);
-}
-
 // From Windows 98 and 2000 on a process may take the foreground only when
 // the foreground process lets it, and the user has just started this copy,
 // not the first one. Windows 95 and NT 4.0 have neither the rule nor the call.

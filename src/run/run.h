@@ -94,6 +94,9 @@ const char* GetDownloadUrl();
 // HTTP status when isStatus is non-zero; the caller frees it.
 char* FormatErrorText(DWORD code, DWORD isStatus);
 extern const char errorIntro[];
+void ShowErrorBox(DWORD code, DWORD isStatus);
+// The process's fault filter: the error box, then the end of the run.
+LONG WINAPI ReportFault(EXCEPTION_POINTERS* fault);
 
 extern "C" int EntryStub();
 LRESULT CALLBACK RelayWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
