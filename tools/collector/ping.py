@@ -19,8 +19,9 @@ MAX_AGENT = 512       # bytes of the User-Agent
 # escaping the campaign, so "&" may sit inside it and the event URL may bring
 # a query of its own in front. Read from the right: the mode closes the query.
 _STUB_QUERY = re.compile(rb"(?:\A|[?&])camp=(.*)&mode=([^&?]*)\Z", re.S)
-# "<product code> (<Windows name>)"
-_AGENT = re.compile(r"(.*) \(([^()]*)\)\Z", re.S)
+# "<product code> (<Windows name>)"; HTTP drops the blank in front when the
+# product code is empty.
+_AGENT = re.compile(r"(?:(.*) )?\(([^()]*)\)\Z", re.S)
 
 
 class Rejected(Exception):
@@ -91,7 +92,7 @@ def parse_agent(agent: bytes | None) -> tuple[str | None, str | None, str | None
     found = _AGENT.fullmatch(text)
     if not found:
         return None, None, text
-    return found.group(1), found.group(2), text
+    return found.group(1) or "", found.group(2), text
 
 
 def parse_ping(query: bytes, agent: bytes | None) -> Ping:

@@ -118,6 +118,11 @@ class Handler(BaseHTTPRequestHandler):
                 self.requestline = self.request_version = self.command = ""
                 self.send_error(414)
                 return
+            if not self.raw_requestline.endswith(b"\n"):
+                # The client went away in mid-line: nobody to answer.
+                self.server.writer.count_reject("incomplete")
+                self.close_connection = True
+                return
             if not self.parse_request():
                 return  # parse_request answered through send_error
             self.answer()
@@ -167,7 +172,11 @@ class Handler(BaseHTTPRequestHandler):
 
     def send_error(self, code, message=None, explain=None):
         # Requests the HTTP layer refuses (bad request line, headers) are
-        # counted like every other refusal, and the connection ends.
+        # counted like every other refusal, and the connection ends. Every
+        # answer gets a status line, also where the request line had no
+        # version to go by.
+        if not self.request_version.startswith("HTTP/1."):
+            self.request_version = "HTTP/1.0"
         self.reply(code, message or self.responses.get(code, ("error",))[0], close=True,
                    reason=f"http {code}")
 
