@@ -11,7 +11,7 @@ import html
 from collections import defaultdict
 from datetime import date, datetime, timedelta, timezone
 
-PLOTTED = 8  # campaigns drawn one by one; the rest are drawn as one line
+PLOTTED = 6  # campaigns drawn one by one; the rest are drawn as one line
 COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#e377c2", "#7f7f7f"]
 UNKNOWN = "(unknown)"
 
