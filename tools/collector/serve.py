@@ -107,6 +107,10 @@ class Handler(BaseHTTPRequestHandler):
     server_version = "events"
     sys_version = ""
     timeout = IDLE_TIMEOUT
+    # Head and body leave in one segment: two small writes on a kept-alive
+    # connection would wait out the client's delayed acknowledgement.
+    wbufsize = 8192
+    disable_nagle_algorithm = True
 
     def handle_one_request(self):
         try:
