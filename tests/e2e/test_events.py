@@ -191,6 +191,7 @@ MALFORMED = [
      "User-Agent too long"),
     (b"POST /event?camp=a&mode=1 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 400, "method POST"),
     (b"HEAD /event?camp=a&mode=1 HTTP/1.1\r\n\r\n", 400, "method HEAD"),
+    (b"BREW" + b"x" * 40 + b" /event?camp=a&mode=1 HTTP/1.1\r\n\r\n", 400, "method other"),
     (b"GET /event?camp=a&mode=1 HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 400, "body"),
     (b"GET /elsewhere?camp=a&mode=1 HTTP/1.1\r\n\r\n", 404, "path"),
     (b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 400, "http 400"),

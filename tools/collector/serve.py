@@ -138,7 +138,8 @@ class Handler(BaseHTTPRequestHandler):
         collector = self.server
         if self.command != "GET":
             # A body may follow that we will not read: end the connection.
-            return self.reply(400, "only GET", close=True, reason="method " + self.command[:16])
+            known = self.command in ("POST", "PUT", "HEAD", "DELETE", "OPTIONS", "PATCH", "CONNECT", "TRACE")
+            return self.reply(400, "only GET", close=True, reason="method " + (self.command if known else "other"))
         if self.headers.get("Content-Length", "0").strip() != "0" or "Transfer-Encoding" in self.headers:
             return self.reply(400, "no body expected", close=True, reason="body")
         target = self.path.encode("latin-1")  # the request line as its bytes

@@ -245,7 +245,12 @@ class PostgresStore(Store):
         except ImportError as e:
             raise StoreError("PostgreSQL needs psycopg2 (Debian: python3-psycopg2)") from e
         try:
-            return psycopg2.connect(self.db, connect_timeout=10, application_name="tools/events")
+            conn = psycopg2.connect(self.db, connect_timeout=10, application_name="tools/events")
+            # A ping is answered only once its commit is on disk, whatever
+            # the server's default.
+            conn.cursor().execute("SET synchronous_commit TO on")
+            conn.commit()
+            return conn
         except psycopg2.Error as e:
             raise StoreError(f"{self.name()}: {str(e).strip()}") from e
 
