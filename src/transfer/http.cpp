@@ -18,19 +18,26 @@ DWORD LastErrorOr(DWORD fallback) {
 // under one lock and clears its field, so the two threads never close the
 // same handle, nor one whose parent the other has closed (closing a parent
 // frees its children with it).
-static void LockHandles(TransferState* state) {
-    while (InterlockedExchange(&state->handleLock, 1)) Sleep(0);
-}
-
-static void UnlockHandles(TransferState* state) {
-    InterlockedExchange(&state->handleLock, 0);  // after the cleared fields
-}
-
 static void CloseField(TransferState* state, HINTERNET* field) {
     LockHandles(state);
     if (*field) InternetCloseHandle(*field);
     *field = 0;
     UnlockHandles(state);
+}
+
+HINTERNET KeepHandle(TransferState* state, HINTERNET* field, HINTERNET handle) {
+    LockHandles(state);
+    if (state->stopRequested) {
+        // A session the cut found no trace of is closed here; a handle opened
+        // on the session went with the session's close (or the cut is about
+        // to take it): closed again later, it could be another handle by then.
+        if (field == &state->internetHandle && handle) InternetCloseHandle(handle);
+        handle = 0;
+        SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+    }
+    *field = handle;
+    UnlockHandles(state);
+    return handle;
 }
 
 void CloseRequest(TransferState* state) {
@@ -86,8 +93,8 @@ static int RecreateOutput(TransferState* state, const char* fileName) {
 // the kept bytes, their count in kept), emptied otherwise; hidden either way.
 int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD* kept) {
     *kept = 0;
-    state->internetHandle = OpenInternetSession();
-    if (!state->internetHandle) return Fail(state, GetLastError());
+    if (!KeepHandle(state, &state->internetHandle, OpenInternetSession()))
+        return Fail(state, GetLastError());
     HANDLE file = state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0,
                                                   resume ? OPEN_ALWAYS : CREATE_ALWAYS, 0, 0);
     if (file == INVALID_HANDLE_VALUE) return Fail(state, GetLastError());
@@ -123,9 +130,10 @@ static int QueryNumber(HINTERNET request, DWORD query, DWORD* value) {
                           query == HTTP_QUERY_STATUS_CODE ? 0 : &index);
 }
 
-// A missing or unusable header ends the transfer: the request stays open.
+// A missing or unusable header ends the transfer. The request goes with its
+// session, so its field is cleared too: the run's end must not close it again.
 static DWORD FailHeader(TransferState* state, DWORD code) {
-    CloseSession(state);
+    CloseInternet(state);
     return Fail(state, code);
 }
 
@@ -192,9 +200,9 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
     DWORD status, contentLength, packedDate = 0, packedTime = 0;
     int restarted = 0, identified = 0;
     for (;;) {
-        state->requestHandle = InternetOpenUrlA(state->internetHandle, url, header, (DWORD)-1,
-                                                requestFlags, 0);
-        if (!state->requestHandle) {
+        if (!KeepHandle(state, &state->requestHandle,
+                        InternetOpenUrlA(state->internetHandle, url, header, (DWORD)-1,
+                                         requestFlags, 0))) {
             DWORD code = GetLastError();
             CloseSession(state);
             return Fail(state, code);
