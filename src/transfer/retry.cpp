@@ -34,6 +34,11 @@ int WorthRetrying(DWORD code, DWORD isStatus, const char* reply) {
     return code - 10050 < 16 && 0xCC1F >> (code - 10050) & 1;
 }
 
+// The FTP server's last reply: its first digit tells a passing trouble.
+// Static, so the stack of the transfer below stays as deep as without
+// retries.
+static char reply[2048];
+
 // The status line's text while waiting; rewritten each second, a second
 // after the dialog was asked to show it.
 static char countdown[64];
@@ -64,7 +69,6 @@ DWORD FetchSetup(TransferState* state, const char* fileName, DWORD resume) {
         CloseInternet(state);
         if (HasHandle(state->fileHandle)) CloseHandle(state->fileHandle);
         state->fileHandle = 0;
-        char reply[2048];
         DWORD detail, length = sizeof(reply) - 1;
         if (!InternetGetLastResponseInfoA(&detail, reply, &length) || length >= sizeof(reply))
             length = 0;
