@@ -67,7 +67,7 @@ DWORD HashFile(TransferState* state, const char* fileName, BYTE digest[32]) {
 // is ever continued or started.
 static void Discard(InstallSession* session, const char* fileName) {
     DeleteFileA(fileName);  // one that stays is emptied by the next transfer
-    DeleteResumeRecord(session);
+    DeleteResumeRecord(session);  // one left behind is replaced by the second download
 }
 
 DWORD VerifyDownload(InstallSession* session, TransferState* state, const char* fileName, DWORD ok) {

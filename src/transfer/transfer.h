@@ -13,6 +13,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD* kept);
 void CloseRequest(TransferState* state);
 void CloseInternet(TransferState* state);
+void CloseOutput(TransferState* state);
 // Closes a handle opened on the request handle (the FTP data) unless a
 // cancel has closed that already.
 void CloseChild(TransferState* state, HINTERNET child);
@@ -20,6 +21,22 @@ void CloseChild(TransferState* state, HINTERNET child);
 // session of a running transfer; non-zero when there was one.
 int CutTransfer(TransferState* state);
 DWORD LastErrorOr(DWORD fallback);
+// A continuation asks for this many bytes before the kept end again (all of
+// them when fewer are kept) and compares them with the file.
+enum { resumeOverlap = 4096 };
+// Empties the output file; 0 with the last error set when it cannot.
+int EmptyOutput(TransferState* state);
+// Sets the output file's attributes, closing and reopening it where the
+// system refuses them on an open file; 0 when they could not be set, and
+// fileHandle the invalid-handle value when the file could not be reopened.
+int SetOutputAttributes(TransferState* state, const char* fileName, DWORD attributes);
+// Takes count bytes of data at the output file's position: while *overlap
+// is above 0 they are compared with the kept bytes there (and *overlap
+// counts down), the rest is written (and added to *written). 0 when taken,
+// ERROR_INVALID_DATA when the data differs from the kept bytes, else the
+// error of the failing read or write.
+DWORD TakeData(TransferState* state, const char* data, DWORD count, DWORD* overlap,
+               DWORD* written);
 // Stores the resume record of the output file, or, where it cannot be
 // stored, marks the file (system attribute) so that no run continues it;
 // 0 with errorCode set when neither can be done.
@@ -28,6 +45,10 @@ int RecordTransfer(TransferState* state, const char* fileName, DWORD date, DWORD
 
 // Server replies.
 DWORD ParseDecimal(const char* text, DWORD maxChars);
+// A byte count as servers send it: decimal digits, then only blanks and line
+// ends. 0 for a text without digits, with other characters or of 4 GiB or
+// more.
+int ParseLength(const char* text, DWORD* length);
 const char* ReplyNumberPart(const char* reply);
 void DecodeEscapes(char* text);
 // The value of one hexadecimal digit (either case), or -1.
@@ -43,7 +64,8 @@ int ContentRangeFits(const char* text, DWORD first, DWORD total);
 // Resume record: the identity of a partial download under the registry key.
 DWORD SaveResumeValue(const InstallSession* session, const char* name, DWORD value);
 DWORD LoadResumeValue(const InstallSession* session, const char* name);
-void DeleteResumeRecord(const InstallSession* session);
+// 1 when the record is gone (or was never there).
+int DeleteResumeRecord(const InstallSession* session);
 // Whether the record vouches for continuing fileName as a part of the
 // server's file of this date, time and size (none of them 0).
 int ResumeRecordMatches(const InstallSession* session, const char* fileName, DWORD date,

@@ -30,7 +30,9 @@ TITLE = "Continuation Setup"
 NUMBER = 13
 SIZE = 300_000
 KEEP = 123_457                      # bytes an earlier run left
-RANGE = f"bytes={KEEP}-"
+OVERLAP = 4096                      # kept bytes a continuation asks for again
+RANGE = f"bytes={KEEP - OVERLAP}-"
+WHOLE_RANGE = f"bytes={SIZE - OVERLAP}-"   # all of the file kept
 TIME = {"A": 1_100_000_000, "B": 1_200_000_000}   # modification times of the versions
 
 
@@ -217,10 +219,26 @@ HTTP_CASES = [
      [(RANGE, 206), (None, 200)], None),
     ("200-as-long-as-the-rest", ("A", KEEP), "own", {"range_head_200": True},
      [(RANGE, 200), (None, 200)], None),
+    # A server that drops the offset: the file's start, as long as the rest,
+    # with nothing that names the place but the bytes themselves.
+    ("206-from-the-start-without-content-range", ("A", KEEP), "own", {"range_head_206": True},
+     [(RANGE, 206), (None, 200)], None),
     ("record-of-another-users-file", ("B", KEEP), "other", {}, [(RANGE, 206), (None, 200)], None),
     ("record-without-a-name", ("B", KEEP), None, {}, [(RANGE, 206), (None, 200)], None),
+    # A continuation that is refused does not fail this run or the next:
+    # the whole file is asked for, once.
+    ("403-to-the-range", ("A", KEEP), "own", {"range_status": 403}, [(RANGE, 403), (None, 200)],
+     None),
+    ("501-to-the-range", ("A", KEEP), "own", {"range_status": 501}, [(RANGE, 501), (None, 200)],
+     None),
+    ("204-to-the-range", ("A", KEEP), "own", {"range_status": 204},
+     [(RANGE, 204), (None, 200)], None),
+    # The whole file kept: only the overlap is fetched to prove it.
+    ("all-kept", ("A", None), "own", {}, [(WHOLE_RANGE, 206)], None),
+    # A 416 to a range inside the file is no answer to trust.
+    ("416-to-a-range-inside-the-file", ("A", None), "own", {"range_status": 416},
+     [(WHOLE_RANGE, 416), (None, 200)], None),
     ("101", None, None, {"as_status": 101}, [(None, 101)], 101),
-    ("204-to-the-range", ("A", KEEP), "own", {"as_status": 204}, [(RANGE, 204)], 204),
     ("302-not-followed", None, None, {"as_status": 302}, [(None, 302)], 302),
 ]
 
@@ -237,6 +255,8 @@ def test_http_continuation(product, web, versions, name, left, owner, options, e
     shown = product.run(web.url(path))
 
     assert [(r.range, r.status) for r in web.requests_for(path)] == expected
+    if name == "all-kept":
+        assert [r.body_sent for r in web.requests_for(path)] == [OVERLAP]
     if code is None:
         product.check_outcome(shown, None, versions["A"], None, None)
     else:
@@ -244,6 +264,49 @@ def test_http_continuation(product, web, versions, name, left, owner, options, e
         # no file; a file that was there stays as it was, a new one empty.
         assert product.box.endswith(f"The server answered with HTTP status {code}."), product.box
         product.check_outcome(shown, code, None, kept if kept else b"", before)
+
+
+def test_http_server_down_keeps_the_file(product, web, versions):
+    """A 503 to the range and to the plain request: the server is down, and
+    the kept bytes and their record wait for the next run, which continues
+    them once the server is back."""
+    path = "/down/Setup.exe"
+    web.add_file(path, versions["A"], last_modified=TIME["A"], status=503)
+    kept = versions["A"][:KEEP]
+    product.leave(kept, identity(versions, "A"), product.win_partial)
+    before = product.record()
+
+    shown = product.run(web.url(path))
+
+    assert [(r.range, r.status) for r in web.requests_for(path)] == [(RANGE, 503), (None, 503)]
+    assert product.box.endswith("The server answered with HTTP status 503."), product.box
+    product.check_outcome(shown, 503, None, kept, before)
+
+    web.set_options(path, status=None)
+    shown = product.run(web.url(path))
+    assert [(r.range, r.status) for r in web.requests_for(path)][2:] == [(RANGE, 206)]
+    product.check_outcome(shown, None, versions["A"], None, None)
+
+
+def test_http_restart_records_the_second_replys_identity(product, web, versions):
+    """A continuation refused by a wrong 206 that carries the recorded date,
+    then a whole file of another date, cut: the record names the file that
+    was written, not the first reply's, so the next run does not continue
+    these bytes as a part of A."""
+    path = "/second-identity/Setup.exe"
+    other = TIME["B"]
+    web.add_file(path, versions["A"], last_modified=TIME["A"], range_shift=-1000,
+                 plain_last_modified=other, cut_after=[None, 50_000])
+    product.leave(versions["A"][:KEEP], identity(versions, "A"), product.win_partial)
+
+    shown = product.run(web.url(path))
+
+    assert [(r.range, r.status) for r in web.requests_for(path)] == [(RANGE, 206), (None, 200)]
+    assert shown not in (None, 0)
+    date, time_ = pack(other)
+    product.check_outcome(shown, shown, None, versions["A"][:50_000],
+                          {"Date": date, "Time": time_, "Size": SIZE,
+                           "File": product.win_partial})
 
 
 # --- FTP ---------------------------------------------------------------------
