@@ -1,4 +1,4 @@
-"""Fixtures shared by the end-to-end tests (helpers live in winehelp.py).
+"""Fixtures shared by the end-to-end tests (helpers live in the winehelp package).
 
 A case that cannot hold on one of the two benches says so where it is
 defined, with its reason:
