@@ -65,9 +65,14 @@ void DecodeEscapes(char* text) {
     *out = 0;
 }
 
+#ifdef STUB_SEAMS
+BOOL(WINAPI* SeamLastResponse)(LPDWORD, LPSTR, LPDWORD) = InternetGetLastResponseInfoA;
+#define InternetGetLastResponseInfoA SeamLastResponse
+#endif
+
 // The server's last reply as text in buffer, or 0 when there is none that
 // fits; the text is cut at its own length so no scan reads an older reply.
-static DWORD FetchReply(char* buffer) {
+DWORD FetchReply(char* buffer) {
     DWORD code = 0, length = replyLimit;
     BOOL got = InternetGetLastResponseInfoA(&code, buffer, &length);
     if (!got || length >= replyLimit) length = 0;
@@ -305,7 +310,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
             }
             state->baseBytes = kept = running = from = overlap = 0;
         }
-        SetFilePointer(state->fileHandle, from, 0, FILE_BEGIN);  // within the file
+        SeekOutput(state, from);
 
         result = 1;
         for (;;) {

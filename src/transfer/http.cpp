@@ -74,21 +74,29 @@ void CloseOutput(TransferState* state) {
 }
 
 int EmptyOutput(TransferState* state) {
-    SetFilePointer(state->fileHandle, 0, 0, FILE_BEGIN);  // position 0 cannot be refused
+    SeekOutput(state, 0);
     return SetEndOfFile(state->fileHandle);
+}
+
+void SeekOutput(TransferState* state, DWORD at) {
+    // With its high word, so that a place from 2 GiB on is not read as a
+    // negative distance.
+    LONG high = 0;
+    SetFilePointer(state->fileHandle, at, &high, FILE_BEGIN);  // within the file
 }
 
 int SetOutputAttributes(TransferState* state, const char* fileName, DWORD attributes) {
     if (SetFileAttributesA(fileName, attributes)) return 1;
     // The Windows 95 family refuses while the file is open without
     // sharing: closed, set, and opened again at the same place.
-    DWORD at = SetFilePointer(state->fileHandle, 0, 0, FILE_CURRENT);
-    CloseHandle(state->fileHandle);
+    LONG high = 0;
+    DWORD at = SetFilePointer(state->fileHandle, 0, &high, FILE_CURRENT);
+    CloseOutput(state);
     int set = SetFileAttributesA(fileName, attributes);
     state->fileHandle = CreateFileA(fileName, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING,
                                     0, 0);
     if (state->fileHandle == INVALID_HANDLE_VALUE) return 0;
-    SetFilePointer(state->fileHandle, at, 0, FILE_BEGIN);
+    SeekOutput(state, at);
     return set;
 }
 
@@ -332,7 +340,7 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
             if (!EmptyOutput(state)) return Fail(state, GetLastError());
             onDisk = 0;
         }
-        SetFilePointer(state->fileHandle, from, 0, FILE_BEGIN);  // within the file
+        SeekOutput(state, from);
         if (!RecordTransfer(state, fileName, date, time, whole)) return 0;
         state->baseBytes = kept;
         state->totalBytes = whole;

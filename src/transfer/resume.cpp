@@ -81,9 +81,9 @@ DWORD SaveResumeRecord(const InstallSession* session, const char* fileName, DWOR
     HKEY key = OpenRecord(session, 1);
     if (!key) return 0;
     DWORD values[3] = {date, time, size};
-    // The name goes first and comes back last: a run killed in between
+    // The name is emptied first and written last: a run killed in between
     // leaves a record that vouches for no file.
-    RegDeleteValueA(key, valueNames[3]);  // a name that stays is overwritten below
+    RegSetValueExA(key, valueNames[3], 0, REG_SZ, (const BYTE*)EmptyString, 1);  // checked below
     DWORD stored = 1;
     for (int i = 0; i < 4; i++) {
         const BYTE* data = (const BYTE*)&values[i];

@@ -24,6 +24,8 @@ DWORD LastErrorOr(DWORD fallback);
 // A continuation asks for this many bytes before the kept end again (all of
 // them when fewer are kept) and compares them with the file.
 enum { resumeOverlap = 4096 };
+// Moves the output file's position to at (below 4 GiB).
+void SeekOutput(TransferState* state, DWORD at);
 // Empties the output file; 0 with the last error set when it cannot.
 int EmptyOutput(TransferState* state);
 // Sets the output file's attributes, closing and reopening it where the
@@ -50,6 +52,9 @@ DWORD ParseDecimal(const char* text, DWORD maxChars);
 // more.
 int ParseLength(const char* text, DWORD* length);
 const char* ReplyNumberPart(const char* reply);
+// The FTP server's last reply, cut at its length, in buffer (8192 bytes);
+// its length, or 0 when there is none or it does not fit with its end.
+DWORD FetchReply(char* buffer);
 void DecodeEscapes(char* text);
 // The value of one hexadecimal digit (either case), or -1.
 int HexValue(char c);
@@ -93,4 +98,6 @@ extern BOOL (WINAPI* SeamFtpCommand)(HINTERNET, BOOL, DWORD, LPCSTR, DWORD_PTR, 
 extern const char* SeamFtpCommandName;
 // And the call that opens every internet session.
 extern HINTERNET(WINAPI* SeamInternetOpen)(LPCSTR, DWORD, LPCSTR, LPCSTR, DWORD);
+// And the call that hands over the FTP server's last reply.
+extern BOOL(WINAPI* SeamLastResponse)(LPDWORD, LPSTR, LPDWORD);
 #endif

@@ -140,6 +140,19 @@ static DWORD WINAPI FailingSetFilePointer(HANDLE, LONG, PLONG, DWORD) {
     return INVALID_SET_FILE_POINTER;
 }
 
+// The Windows 95 family's rule, which Wine does not keep: the attributes of
+// a file open without sharing cannot be changed. The output file is the
+// one the transfer keeps open.
+extern "C" void* setFileAttributesSlot asm(IMPORT_SLOT("SetFileAttributesA", "8"));
+static BOOL(WINAPI* realSetFileAttributes)(LPCSTR, DWORD);
+static BOOL WINAPI Win95SetFileAttributes(LPCSTR name, DWORD attributes) {
+    if (HasHandle(theState.fileHandle)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    return realSetFileAttributes(name, attributes);
+}
+
 static void ApplySession(int argc, char** argv) {
     theSession.productCode = Option(argc, argv, "--product", theSession.productCode);
     theSession.registryKey = Option(argc, argv, "--regkey", theSession.registryKey);
@@ -158,6 +171,9 @@ static int Transfer(int argc, char** argv) {
     if (retrSeam) SeamFtpCommand = RetrSeam;
     seekFailure = strtoul(Option(argc, argv, "--fail-seek", "0"), 0, 10);
     if (seekFailure) PatchImport(&setFilePointerSlot, (void*)FailingSetFilePointer);
+    if (Flag(argc, argv, "--win95-attributes"))
+        realSetFileAttributes = (decltype(realSetFileAttributes))PatchImport(
+            &setFileAttributesSlot, (void*)Win95SetFileAttributes);
     SeamProgressHook = OnProgress;
     TransferState* state = &theState;
     if (Flag(argc, argv, "--window")) {
@@ -342,6 +358,8 @@ static void OnHashChunk(TransferState* state) {
     printf("{\"event\": \"check\", \"check\": %d, \"dialog\": %lu}\n", checks,
            (unsigned long)(DWORD_PTR)(IsWindow(dialog) ? dialog : 0));
     fflush(stdout);
+    // Any later dialog keeps the usual grace.
+    SeamGraceTicks = 2000;
     if (checkGate) WaitForGate(checkGate);
 }
 
@@ -349,6 +367,7 @@ static int Verify(int argc, char** argv) {
     if (argc < 4 || !ParseSha256(Option(argc, argv, "--pin", ""), setupHash)) return 2;
     setupHashPinned = 1;
     checkGate = Option(argc, argv, "--gate", 0);
+    SeamGraceTicks = strtoul(Option(argc, argv, "--first-grace", "2000"), 0, 10);
     SeamProgressHook = OnProgress;
     SeamHashHook = OnHashChunk;
     TransferState* state = &theState;
