@@ -5,12 +5,16 @@ Stamps a distribution of build/install.exe that fetches its setup over
 https from a loopback nginx, pinned to the setup's SHA-256, serves the sample
 setup (slowly enough that the progress dialog shows) and an event script,
 runs the stub under Wine on the virtual display made by scripts/demo, saves a
-screenshot of the progress dialog, and prints what happened. The server's
+screenshot of the progress dialog, and prints what happened. The event URL
+points at tools/events serve (SQLite in build/demo/events.sqlite, made
+afresh); at the end the funnel report is written beside it
+(events-report.html, .csv) and screenshotted in chromium. The server's
 certificate comes from a CA made for the demo and trusted only inside the
 demo's Wine prefix. Exits 0 only when every step happened.
 """
 import hashlib
 import os
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -20,7 +24,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
-from servers import FaultServer, Nginx, TestCA  # noqa: E402
+from servers import Nginx, TestCA  # noqa: E402
+from servers.collector import EVENTS, EventCollector  # noqa: E402
 from winehelp import Bench, helper_exe, stub_exe, child_text  # noqa: E402
 
 PRODUCT, REGKEY, CAMPAIGN, TITLE, NUMBER = "QRBLDEMO", r"Software\Quorbel Demo", "demo", "Quorbel Demo", 4242
@@ -50,9 +55,16 @@ def main() -> int:
         bench.trust_root_certificate(ca.der)
         try:
             # About 1 MB/s, so the download outlasts the dialog's grace period.
-            with FaultServer() as server, Nginx(str(www), tls=ca.issue("localhost"), url_host="localhost",
-                                                extra_server="limit_rate 1000k;") as web:
+            db = out_dir / "events.sqlite"
+            for old in out_dir.glob("events.sqlite*"):
+                old.unlink()
+            with EventCollector(str(db), path=EVENT_PATH) as server, \
+                    Nginx(str(www), tls=ca.issue("localhost"), url_host="localhost",
+                          extra_server="limit_rate 1000k;") as web:
                 run_demo(bench, server, web, setup, out_dir, tmp, check)
+            check("collector stopped cleanly", server.exit_code == 0 and "Traceback" not in server.errors(),
+                  server.errors().strip()[-200:])
+            write_report(db, out_dir, check)
         finally:
             bench.forget_root_certificate(ca.der)
 
@@ -65,12 +77,11 @@ def main() -> int:
 
 def run_demo(bench, server, web, setup, out_dir, tmp, check):
     """The run itself: the stub fetches the pinned setup over https from web."""
-    server.add_event(EVENT_PATH, body_chunks=[2])
     stub = out_dir / "install.exe"
     pin = hashlib.sha256(setup).hexdigest()
     subprocess.run([sys.executable, str(ROOT / "tools" / "stamp"), "set", str(stub_exe()), "-o", str(stub),
                     "--download-url", web.url("/" + SETUP_NAME), "--sha256", pin,
-                    "--event-url", server.url(EVENT_PATH),
+                    "--event-url", server.url(),
                     "--product-code", PRODUCT, "--registry-key", REGKEY, "--campaign", CAMPAIGN,
                     "--title", TITLE, "--install-number", str(NUMBER)], check=True)
     print(f"Distribution: {stub}")
@@ -98,14 +109,18 @@ def run_demo(bench, server, web, setup, out_dir, tmp, check):
     result = run.wait(timeout=120)
     check("stub exited with code 0", result.code == 0, str(result.code))
 
-    events = [r for r in server.requests_for(EVENT_PATH)]
+    conn = sqlite3.connect(server.db)
+    events = conn.execute("SELECT campaign, mode, product, windows, user_agent FROM events ORDER BY id").fetchall()
+    conn.close()
+    print("\nEvents stored by the collector:")
+    for campaign, mode, product, windows, agent in events:
+        print(f"  camp={campaign} mode={mode}  User-Agent: {agent}")
+    modes = [e[1] for e in events]
+    check("start and finish events", modes == [1, 0], str(modes))
+    check("campaign sent", all(e[0] == CAMPAIGN for e in events))
+    check("product code and Windows name in the User-Agent",
+          all(e[2] == PRODUCT and e[3] for e in events), ", ".join(sorted({str(e[3]) for e in events})))
     downloads = web.access_log(wait_for=1)
-    print("\nEvents received:")
-    for r in events:
-        print(f"  {r.method} {r.target}  User-Agent: {r.user_agent}")
-    modes = [r.params.get("mode") for r in events]
-    check("start and finish events", modes == ["1", "0"], str(modes))
-    check("campaign sent", all(r.params.get("camp") == CAMPAIGN for r in events))
     served = sum(e.body_bytes_sent for e in downloads)
     check("bytes served over https", served == len(setup) and web.url("/").startswith("https:"),
           f"{served} of {len(setup)} from {web.url('/' + SETUP_NAME)}")
@@ -129,6 +144,27 @@ def run_demo(bench, server, web, setup, out_dir, tmp, check):
     print(f"  files in the temporary directory: {left}")
     check("no partial download left", not any(n.startswith(f"~{PRODUCT}") for n in left))
     bench.clean_stub_state(PRODUCT, REGKEY)
+
+
+def write_report(db, out_dir, check):
+    """The vendor's view of the run: the funnel report, and its picture."""
+    html, table = out_dir / "events-report.html", out_dir / "events-report.csv"
+    r = subprocess.run([sys.executable, str(EVENTS), "report", "--db", str(db), "--html", str(html),
+                        "--csv", str(table)], capture_output=True, text=True)
+    print(f"\nReport: {html}")
+    rows = table.read_text().splitlines() if r.returncode == 0 and table.exists() else []
+    for line in rows:
+        print(f"  {line}")
+    check("report counts one start and one finish", rows[1:2] == [f"{CAMPAIGN},1,1,1.0000,too few starts (< 30)"],
+          r.stderr.strip())
+    shot = out_dir / "events-report.png"
+    shot.unlink(missing_ok=True)
+    with tempfile.TemporaryDirectory() as profile:
+        subprocess.run(["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                        "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                        "--no-first-run", f"--user-data-dir={profile}", "--window-size=1020,860",
+                        f"--screenshot={shot}", html.as_uri()], capture_output=True, timeout=120)
+    check("report screenshot saved", shot.exists(), str(shot))
 
 
 if __name__ == "__main__":

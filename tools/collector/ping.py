@@ -1,0 +1,112 @@
+"""What one ping is, and the checks a request must pass before it is stored.
+
+Shared by the server and the access-log import, so that both keep the same
+pings and refuse the same junk.
+"""
+
+import hashlib
+import hmac
+import re
+from datetime import datetime, timezone
+from typing import NamedTuple
+from urllib.parse import unquote_to_bytes
+
+MAX_QUERY = 4096      # bytes of the raw query; a stub's is well under 1 KB
+MAX_CAMPAIGN = 100    # characters, after percent-decoding
+MAX_AGENT = 512       # bytes of the User-Agent
+
+# The stub appends "?camp=<campaign>&mode=<n>" to the event URL without
+# escaping the campaign, so "&" may sit inside it and the event URL may bring
+# a query of its own in front. Read from the right: the mode closes the query.
+_STUB_QUERY = re.compile(rb"(?:\A|[?&])camp=(.*)&mode=([^&?]*)\Z", re.S)
+# "<product code> (<Windows name>)"; HTTP drops the blank in front when the
+# product code is empty.
+_AGENT = re.compile(r"(?:(.*) )?\(([^()]*)\)\Z", re.S)
+
+
+class Rejected(Exception):
+    """A request that is not a ping; reason is a short fixed text."""
+
+    def __init__(self, reason: str):
+        super().__init__(reason)
+        self.reason = reason
+
+
+class Ping(NamedTuple):
+    campaign: str
+    mode: int
+    product: str | None
+    windows: str | None
+    agent: str | None
+
+
+def _text(raw: bytes, what: str) -> str:
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        raise Rejected(f"{what} not UTF-8") from None
+    if any(ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 for c in text):
+        raise Rejected(f"control character in {what}")
+    return text
+
+
+def parse_query(query: bytes) -> tuple[str, int]:
+    """(campaign, mode) of a raw query, or Rejected."""
+    if len(query) > MAX_QUERY:
+        raise Rejected("query too long")
+    found = _STUB_QUERY.search(query)
+    if found:
+        camp, mode = found.group(1), found.group(2)
+        if b"&mode=" in camp:
+            raise Rejected("mode given twice")
+    else:
+        # Another client may order or add keys freely; each key once.
+        fields = {}
+        for part in query.split(b"&"):
+            key, _, value = part.partition(b"=")
+            if key in (b"camp", b"mode"):
+                if key in fields:
+                    raise Rejected(f"{key.decode()} given twice")
+                fields[key] = value
+        if b"mode" not in fields:
+            raise Rejected("no mode")
+        if b"camp" not in fields:
+            raise Rejected("no campaign")
+        camp, mode = fields[b"camp"], fields[b"mode"]
+    if mode not in (b"0", b"1"):
+        raise Rejected("bad mode")
+    campaign = _text(unquote_to_bytes(camp), "campaign")
+    if len(campaign) > MAX_CAMPAIGN:
+        raise Rejected("campaign too long")
+    return campaign, int(mode)
+
+
+def parse_agent(agent: bytes | None) -> tuple[str | None, str | None, str | None]:
+    """(product, windows, agent text) of a raw User-Agent; parts the agent
+    does not hold in the stub's form are None."""
+    if agent is None:
+        return None, None, None
+    if len(agent) > MAX_AGENT:
+        raise Rejected("User-Agent too long")
+    text = _text(agent, "User-Agent")
+    found = _AGENT.fullmatch(text)
+    if not found:
+        return None, None, text
+    return found.group(1) or "", found.group(2), text
+
+
+def parse_ping(query: bytes, agent: bytes | None) -> Ping:
+    campaign, mode = parse_query(query)
+    product, windows, text = parse_agent(agent)
+    return Ping(campaign, mode, product, windows, text)
+
+
+def client_hash(salt: bytes, address: str) -> str:
+    """The stored stand-in for a client's address (see README: privacy)."""
+    return hmac.new(salt, address.encode("ascii", "replace"), hashlib.sha256).hexdigest()[:32]
+
+
+def utc_stamp(when: datetime | None = None) -> tuple[str, str]:
+    """(received, day) as stored: UTC, microseconds; the UTC day."""
+    when = (when or datetime.now(timezone.utc)).astimezone(timezone.utc)
+    return when.strftime("%Y-%m-%d %H:%M:%S.%f"), when.strftime("%Y-%m-%d")
