@@ -272,3 +272,6 @@ def test_install_exe_reports_the_bad_reply(bench, web, ftp, payload, clean, tmp_
     assert text is not None, "no error box"
     assert re.search(rf"Error( Code:)? {code}\b", text), text
     assert not fakesetup_log.entries()
+    # Refused before the hand-over: nothing was renamed to a launch name.
+    assert not [p for p in bench.stub_files() if p.name.startswith(f"~mi{NUMBER}$")]
+    assert not [p for p in bench.pending_renames() if f"~mi{NUMBER}$" in p[0]]

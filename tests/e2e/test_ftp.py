@@ -19,7 +19,7 @@ import pytest
 from servers import (FaultServer, FtpServer, MDTM_MISSING, MDTM_SHORT, REST_REFUSED,
                      RETR_REFUSED, SIZE_EMPTY, overlong_reply)
 from winehelp import (BIG, GiB, assert_big_file, TransferDriver, big_file, closed_port,
-                      resume_from, run_driver, sparse_file)
+                      resume_from, sparse_file)
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)   # asynchat/asyncore inside pyftpdlib
@@ -748,27 +748,28 @@ def test_client_without_ftp_command_fetches_the_whole_file(drive, ftp, site, cas
 
 
 def test_client_without_ftp_command_marks_the_file_when_the_record_stays(drive, ftp, site):
-    """Where the record of an earlier run cannot be deleted (a user who may
-    only read it), it would vouch for what this run writes: the file is
-    marked instead. The next run, with a newer client, finds the record
-    naming this file and the server's file, and the whole file on disk; the
-    mark alone keeps it from being taken unproven: it is fetched afresh."""
+    """Where the record of an earlier run cannot be deleted (here a key of
+    someone else's below it: NT deletes no key that has subkeys), it would
+    vouch for what this run writes: the file is marked instead. The next
+    run, with a newer client, finds the record naming this file and the
+    server's file, and the whole file on disk; the mark alone keeps it from
+    being taken unproven: it is fetched afresh."""
     name = "old-unrecorded"
     path = serve(site, name + ".bin")
     leave_partial(drive, ftp, name, path)
-    key = drive.regkey(name) + r"\Install\00010000"
-    assert run_driver(drive.bench, "regkey-access", key, "read")["result"] == 1
+    key = rf"HKLM\{drive.regkey(name)}\Install\00010000"
+    drive.bench.reg_add_key(key + r"\Other")
     try:
         out = drive.transfer(name, ftp.url(path), "--old-client")
-    finally:
-        run_driver(drive.bench, "regkey-access", key, "full")
-    assert (out["result"], out["errorCode"]) == (1, 0), out
-    assert out["attributes"] & (HIDDEN | SYSTEM) == HIDDEN | SYSTEM, out
-    assert drive.file(name).read_bytes() == DATA
-    assert drive.record(name) == stored(drive, name)
-    ftp.clear()
+        assert (out["result"], out["errorCode"]) == (1, 0), out
+        assert out["attributes"] & (HIDDEN | SYSTEM) == HIDDEN | SYSTEM, out
+        assert drive.file(name).read_bytes() == DATA
+        assert drive.record(name) == stored(drive, name)
+        ftp.clear()
 
-    out = drive.transfer(name, ftp.url(path))
+        out = drive.transfer(name, ftp.url(path))
+    finally:
+        drive.bench.reg_delete(key + r"\Other")
 
     assert (out["result"], out["errorCode"], out["baseBytes"]) == (1, 0, 0), out
     assert [t.rest for t in ftp.transfers] == [0]
