@@ -742,6 +742,7 @@ EXIT_UNKNOWN_TEXT = 12    # a text id that is not one of the stub's
 EXIT_TEXT_VALUE = 13      # a text given twice, set and omitted, bad hex, not encodable
 EXIT_LAYOUT = 14          # the resource section cannot be rewritten in place
 EXIT_SHA256 = 15          # the setup's SHA-256 is not 64 hexadecimal digits
+EXIT_STALE_PIN = 16       # a new download URL with the old pin kept
 
 
 class StampError(Exception):
@@ -1089,6 +1090,16 @@ def stamp_image(data, changes, what="input"):
             by_id.setdefault(e.name, []).append(e)
         else:
             kept.append(e)
+    # A pin names the setup the old URL serves: kept for a new URL, every user
+    # would download twice and get error 577.
+    old_texts = {e.name: e.data.split(b"\0", 1)[0] for e in entries
+                 if _is_text_type(e.type) and e.name in (1, 2010)}
+    if old_texts.get(2010) and 1 in changes.texts and 2010 not in changes.texts \
+            and 2010 not in changes.omit \
+            and changes.texts[1].split(b"\0", 1)[0] != old_texts.get(1, b""):
+        raise StampError(EXIT_STALE_PIN, "%s is pinned to a setup's SHA-256 and the download URL "
+                         "changes: give the new setup's pin (--sha256 HEX or --sha256-of SETUP), "
+                         "or drop the pin with --sha256 \"\"" % what)
     text_type = next((e.type for e in entries if _is_text_type(e.type)), TEXT_TYPE)
     for tid, value in changes.texts.items():
         old = by_id.get(tid, [])

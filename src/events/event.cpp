@@ -5,7 +5,16 @@
 
 #ifdef STUB_SEAMS
 DWORD SeamReplyCapacity;
+void (*SeamPingHook)();
 #endif
+
+// The threads of the start and the finish ping.
+static DWORD pingThreads[2];
+
+int OnPingThread() {
+    DWORD self = GetCurrentThreadId();
+    return self == pingThreads[0] || self == pingThreads[1];
+}
 
 // Connect, send and receive each get pingTimeout ms; the whole ping is
 // waited for at most pingLimit ms.
@@ -30,6 +39,9 @@ static DWORD WINAPI PingThread(LPVOID parameter) {
         }
         HINTERNET request = InternetOpenUrlA(internet, requestUrl, "", 0,
                                              INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
+#ifdef STUB_SEAMS
+        if (SeamPingHook) SeamPingHook();
+#endif
         DWORD capacity = 512;
         char* reply = AllocBuffer(capacity);
         while (reply && request) {
@@ -70,8 +82,14 @@ DWORD SendEvent(const InstallSession* session, int mode) {
     // request), so the run waits for the ping a bounded time; one still
     // going then is left to finish, or to end with the process.
     GetAgentString();  // made here, before a second thread can ask for it
-    HANDLE thread = CreateThread(0, 0, PingThread, requestUrl, 0, 0);
-    if (!thread) return PingThread(requestUrl);
+    // Known as a ping's before it runs, so a fault in it is never reported.
+    HANDLE thread = CreateThread(0, 0, PingThread, requestUrl, CREATE_SUSPENDED,
+                                 &pingThreads[mode & 1]);
+    if (!thread) {
+        FreeBuffer(requestUrl);  // no thread, no ping
+        return 0;
+    }
+    ResumeThread(thread);
     DWORD result = 0;
     if (WaitForSingleObject(thread, pingLimit) != WAIT_OBJECT_0 ||
         !GetExitCodeThread(thread, &result))

@@ -4,8 +4,12 @@
 
 // Sends one ping and waits for it a bounded time; 1 when a reply arrived.
 DWORD SendEvent(const InstallSession* session, int mode);
+// Whether the calling thread is one a ping runs on.
+int OnPingThread();
 
 #ifdef STUB_SEAMS
-// Test builds report the reply buffer's size after the last ping.
+// Test builds report the reply buffer's size after the last ping, and can
+// act inside a ping once its request is open.
 extern DWORD SeamReplyCapacity;
+extern void (*SeamPingHook)();
 #endif

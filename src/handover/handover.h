@@ -34,12 +34,21 @@ DWORD ParseSha256(const char* text, BYTE digest[32]);
 // Reads TEXT 2010: 1 when it is missing, empty or well-formed; 0 when it is
 // not 64 hex digits, a broken distribution.
 DWORD LoadSetupHash();
-// The SHA-256 of a file as it is on disk; 0 when it cannot be read
-// (errorCode says why) or the user cancelled.
-DWORD HashFile(TransferState* state, const char* fileName, BYTE digest[32]);
-// With a pinned hash, holds a finished download to it (the result of the
-// transfer in ok, the result of the check back); without, returns ok.
-DWORD VerifyDownload(InstallSession* session, TransferState* state, const char* fileName, DWORD ok);
+// The SHA-256 of an open file, read from its start; 0 when it cannot be
+// read (errorCode says why) or the user cancelled.
+DWORD HashFile(TransferState* state, HANDLE file, BYTE digest[32]);
+// Renames a finished download to launchFile and holds it open: others may
+// read it, not write, rename or delete it. The handle, or the invalid-handle
+// value with errorCode set.
+HANDLE HoldDownload(TransferState* state, const char* downloadFile, const char* launchFile);
+// Lets go of a held download and gives it back its download name.
+void ReturnDownload(HANDLE held, const char* launchFile, const char* downloadFile);
+// The finished download (the transfer's result in ok), held under the launch
+// name; with a pinned hash, only once it matches (a wrong file is fetched once
+// more from zero). The invalid-handle value when there is nothing to start:
+// cancelled, incomplete, or failed (errorCode says why when it knows).
+HANDLE TakeDownload(InstallSession* session, TransferState* state, const char* downloadFile,
+                    const char* launchFile, DWORD ok);
 
 // The error of a setup that failed its check twice, with a box text of its
 // own; newer headers name it.

@@ -9,6 +9,9 @@ DWORD LoadSetupHash() {
     return !LoadTextResource(IDT_SETUP_SHA256)[0];
 }
 
-DWORD VerifyDownload(InstallSession*, TransferState*, const char*, DWORD ok) {
-    return ok;
+HANDLE TakeDownload(InstallSession*, TransferState* state, const char* downloadFile,
+                    const char* launchFile, DWORD ok) {
+    if (!ok || state->stopRequested || state->doneBytes < state->totalBytes)
+        return INVALID_HANDLE_VALUE;
+    return HoldDownload(state, downloadFile, launchFile);
 }

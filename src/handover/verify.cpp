@@ -29,14 +29,8 @@ DWORD LoadSetupHash() {
 void (*SeamHashHook)(TransferState* state);
 #endif
 
-DWORD HashFile(TransferState* state, const char* fileName, BYTE digest[32]) {
+DWORD HashFile(TransferState* state, HANDLE file, BYTE digest[32]) {
     enum { chunk = 65536 };
-    // Nobody writes to the file while it is read.
-    HANDLE file = CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
-    if (file == INVALID_HANDLE_VALUE) {
-        state->errorCode = GetLastError();
-        return 0;
-    }
     DWORD result = 0;
     char* buffer = AllocBuffer(chunk);
     if (!buffer) state->errorCode = ERROR_NOT_ENOUGH_MEMORY;
@@ -59,45 +53,50 @@ DWORD HashFile(TransferState* state, const char* fileName, BYTE digest[32]) {
         Sha256Add(&hash, buffer, count);
     }
     FreeBuffer(buffer);
-    CloseHandle(file);
     return result;
 }
 
 // A file that fails the check goes, with its record, so that nothing of it
 // is ever continued or started.
 static void Discard(InstallSession* session, const char* fileName) {
-    DeleteFileA(fileName);  // one that stays is emptied by the next transfer
+    DeleteFileA(fileName);  // one that stays makes the next rename fail and say why
     DeleteResumeRecord(session);  // one left behind is replaced by the second download
 }
 
-DWORD VerifyDownload(InstallSession* session, TransferState* state, const char* fileName, DWORD ok) {
-    if (!setupHashPinned) return ok;
+HANDLE TakeDownload(InstallSession* session, TransferState* state, const char* downloadFile,
+                    const char* launchFile, DWORD ok) {
     // A wrong first file is mostly a stale partial file that was continued,
     // or a copy a proxy cut or changed: it is fetched once more, from zero.
+    // The file is checked where it is held, so the checked file is the one
+    // started.
     for (DWORD attempt = 0;; attempt++) {
-        if (!ok || state->stopRequested || state->doneBytes < state->totalBytes) return ok;
+        if (!ok || state->stopRequested || state->doneBytes < state->totalBytes)
+            return INVALID_HANDLE_VALUE;
+        HANDLE held = HoldDownload(state, downloadFile, launchFile);
+        if (held == INVALID_HANDLE_VALUE || !setupHashPinned) return held;
         PostStatus(state, "Checking installation files...");
         BYTE digest[32];
-        if (!HashFile(state, fileName, digest)) return 0;
+        if (!HashFile(state, held, digest)) {
+            // Cancelled or unreadable: kept as it is for the next run.
+            ReturnDownload(held, launchFile, downloadFile);
+            return INVALID_HANDLE_VALUE;
+        }
         DWORD differ = 0;
         for (int i = 0; i < 32; i++) differ |= digest[i] ^ setupHash[i];
-        if (!differ) return ok;
-        Discard(session, fileName);
+        if (!differ) return held;
+        CloseHandle(held);
+        Discard(session, launchFile);
         if (attempt) {
             state->errorCode = ERROR_INVALID_IMAGE_HASH;
-            return 0;
+            return INVALID_HANDLE_VALUE;
         }
+        // A cancel confirmed during the check, or since, ends the run here.
+        if (state->stopRequested) return INVALID_HANDLE_VALUE;
         // The dialog is gone when the first file came within its grace
         // period; the second one may take longer.
-        if (IsWindow(state->dialogWindow)) {
-            state->startTick = GetTickCount();
-            state->totalBytes = 0;
-            state->doneBytes = 0;
-        } else {
-            StartProgressWindow(state);
-        }
+        UseProgressWindow(state);
         state->baseBytes = 0;
         PostStatus(state, "Downloading installation files...");
-        ok = DownloadFile(state, GetDownloadUrl(), fileName, 0);
+        ok = DownloadFile(state, GetDownloadUrl(), downloadFile, 0);
     }
 }

@@ -41,6 +41,16 @@ static void InitProgressDialog(HWND window) {
     SendMessageA(window, WM_SETICON, ICON_SMALL, (LPARAM)appIcon);
 }
 
+// The dialog stops being the run's dialog, before it goes: nobody posts to
+// its handle from then on, which the system may give to another program's
+// window once the dialog is gone (at once on the Windows 95 family).
+static void ForgetDialog(TransferState* state, HWND dialog) {
+    if (!state) return;
+    LockHandles(state);
+    if (state->dialogWindow == dialog) state->dialogWindow = 0;
+    UnlockHandles(state);
+}
+
 static void AskCancel(HWND window) {
     if (MessageBoxA(window, "Do you want to cancel download ?", GetTitle(),
                     MB_YESNO | MB_ICONQUESTION) != IDYES)
@@ -48,7 +58,6 @@ static void AskCancel(HWND window) {
     TransferState* state = (TransferState*)GetWindowLongPtrA(window, DWLP_USER);
     if (state) state->stopRequested = 1;
     DestroyWindow(window);
-    currentDialogWindow = 0;
     // Closing the transfer's handles cuts its blocking call short where the
     // client allows it. Where the call waits on all the same (Wine's client
     // does), the run ends here: the file holds what was written, a prefix of
@@ -72,10 +81,13 @@ INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LP
         AskCancel(window);
         return 1;
     case WM_DESTROY:
-        currentDialogWindow = 0;
+        ForgetDialog((TransferState*)GetWindowLongPtrA(window, DWLP_USER), window);
         PostQuitMessage(0);
         return 1;
     case UM_PROGRESS:
+        // Cleared before the counters are read: a post that finds the mark
+        // still set is shown by this refresh.
+        InterlockedExchange(&((TransferState*)lParam)->refreshPending, 0);
         RefreshProgress((TransferState*)lParam);
         return 0;
     case UM_STATUS:
@@ -96,11 +108,21 @@ static int TransferComplete(const TransferState* state) {
     return state->totalBytes != 0 && state->doneBytes >= state->totalBytes;
 }
 
+// Whether the grace period ends the thread: the download is complete, or
+// the run no longer wants a window. Decided under the lock, so a run that
+// takes the dialog over for another transfer either keeps it or sees it gone.
+static int GivesUp(TransferState* state, HWND dialog) {
+    LockHandles(state);
+    int leave = state->uiQuit || TransferComplete(state);
+    if (leave && state->dialogWindow == dialog) state->dialogWindow = 0;
+    UnlockHandles(state);
+    return leave;
+}
+
 DWORD WINAPI ProgressThread(LPVOID parameter) {
     TransferState* state = (TransferState*)parameter;
     HWND dialog = CreateDialogParamA(instanceHandle, MAKEINTRESOURCEA(IDD_PROGRESS),
                                      state->ownerWindow, ProgressDialogProc, (LPARAM)state);
-    currentDialogWindow = dialog;
     if (dialog) {
         SetWindowLongPtrA(dialog, DWLP_USER, (LONG_PTR)state);
         SetWindowTextA(dialog, GetTitle());
@@ -113,32 +135,68 @@ DWORD WINAPI ProgressThread(LPVOID parameter) {
     DWORD start = GetTickCount();
     while (GetTickCount() - start < graceTicks) {
         Sleep(100);
-        if (TransferComplete(state)) return 0;
+        if (GivesUp(state, dialog)) return 0;
     }
-    if (TransferComplete(state)) return 0;
+    if (GivesUp(state, dialog)) return 0;
     if (!dialog) return (DWORD)-1;
     ShowWindow(dialog, SW_SHOW);
 
     MSG message;
     for (;;) {
         BOOL got = GetMessageA(&message, 0, 0, 0);
-        if (got == 0 || state->uiQuit) return 0;
+        if (got == 0 || state->uiQuit) break;
         if (got == -1) continue;
         if (!IsDialogMessageA(dialog, &message)) {
             TranslateMessage(&message);
             DispatchMessageA(&message);
         }
     }
+    ForgetDialog(state, dialog);
+    return 0;
+}
+
+HWND UseProgressWindow(TransferState* state) {
+    LockHandles(state);
+    HWND dialog = state->dialogWindow;
+    if (dialog) {
+        state->startTick = GetTickCount();
+        state->totalBytes = 0;
+        state->doneBytes = 0;
+    }
+    UnlockHandles(state);
+    return dialog ? dialog : StartProgressWindow(state);
+}
+
+BOOL PostToDialog(TransferState* state, UINT message, LPARAM lParam) {
+    LockHandles(state);
+    HWND dialog = state->dialogWindow;
+    BOOL posted = dialog && PostMessageA(dialog, message, 0, lParam);
+    UnlockHandles(state);
+    return posted;
+}
+
+void EndProgressWindow(TransferState* state) {
+    LockHandles(state);
+    state->uiQuit = 1;
+    HWND dialog = state->dialogWindow;
+    if (dialog) {
+        // Made by the dialog's thread, which takes it also while it waits
+        // for the lock held here.
+        ShowWindow(dialog, SW_HIDE);
+        PostMessageA(dialog, WM_NULL, 0, 0);  // wakes the loop to see uiQuit
+    }
+    UnlockHandles(state);
 }
 
 HWND StartProgressWindow(TransferState* state) {
+    // A confirmed cancel is never cleared: it holds for the whole run.
     state->dialogWindow = 0;
     state->readyEvent = CreateEventA(0, TRUE, FALSE, 0);
     state->startTick = GetTickCount();
     state->totalBytes = 0;
     state->doneBytes = 0;
     state->lastRefreshTick = 0;
-    state->stopRequested = 0;
+    state->refreshPending = 0;
     // Without the event or the thread the transfer runs without a window
     // rather than waiting for one that never comes.
     if (!state->readyEvent) return 0;

@@ -56,14 +56,18 @@ void PostProgress(TransferState* state) {
 #ifdef STUB_SEAMS
     if (SeamProgressHook) SeamProgressHook(state);
 #endif
-    HWND dialog = state->dialogWindow;
-    if (!IsWindow(dialog) || !ProgressDue(state, GetTickCount())) return;
-    PostMessageA(dialog, UM_PROGRESS, 0, (LPARAM)state);  // a lost request is redone next chunk
+    if (!ProgressDue(state, GetTickCount())) return;
+    // One refresh waits in the dialog's queue at most: it shows the counters
+    // as they are when it is handled. Without the mark every chunk of the
+    // grace period would post one, thousands, enough to fill the queue and
+    // drop the messages that matter.
+    if (InterlockedExchange(&state->refreshPending, 1)) return;
+    if (!PostToDialog(state, UM_PROGRESS, (LPARAM)state))
+        state->refreshPending = 0;  // no dialog, or lost: the next chunk asks again
 }
 
 void PostStatus(TransferState* state, const char* text) {
-    HWND dialog = state->dialogWindow;
-    if (IsWindow(dialog)) PostMessageA(dialog, UM_STATUS, 0, (LPARAM)text);  // lost: the old text stays
+    PostToDialog(state, UM_STATUS, (LPARAM)text);  // lost: the old text stays
 }
 
 void RefreshProgress(TransferState* state) {

@@ -4,6 +4,14 @@
 #include "../run/run.h"
 
 HWND StartProgressWindow(TransferState* state);
+// A live dialog for the next transfer of the run: the one it has while its
+// thread still runs (counters started afresh), else a new one.
+HWND UseProgressWindow(TransferState* state);
+// Posts to the run's dialog; 0 when it has none or the post failed.
+BOOL PostToDialog(TransferState* state, UINT message, LPARAM lParam);
+// Hides the dialog and lets its thread end (uiQuit): before the setup
+// starts and at the run's end.
+void EndProgressWindow(TransferState* state);
 DWORD WINAPI ProgressThread(LPVOID state);
 INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

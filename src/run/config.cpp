@@ -21,7 +21,6 @@ InstallSession theSession = {
     0, 0,
 };
 TransferState theState;
-HWND volatile currentDialogWindow;
 HINSTANCE instanceHandle;
 
 const char* LoadTextResource(UINT id) {
@@ -50,3 +49,17 @@ void LoadConfiguration() {
 const char* GetRegistryKey() { return theSession.registryKey; }
 const char* GetTitle() { return theSession.title; }
 const char* GetDownloadUrl() { return theSession.downloadUrl; }
+
+void LockHandles(TransferState* state) {
+    while (InterlockedExchange(&state->handleLock, 1)) {
+        // The holder may be waiting for this thread to handle a message sent
+        // to its window (the hiding of the dialog): let it through.
+        MSG message;
+        PeekMessageA(&message, 0, 0, 0, PM_NOREMOVE);
+        Sleep(1);
+    }
+}
+
+void UnlockHandles(TransferState* state) {
+    InterlockedExchange(&state->handleLock, 0);  // after the fields it guards
+}

@@ -4,14 +4,14 @@
 #include "../handover/handover.h"
 #include "../events/events.h"
 #include "../transfer/transfer.h"
+#include "../progress/progress.h"
 #include <commctrl.h>
 
 static const char* instanceName;
 
 LRESULT CALLBACK RelayWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == UM_ACTIVATE) {
-        HWND dialog = currentDialogWindow;
-        if (IsWindow(dialog)) PostMessageA(dialog, UM_ACTIVATE, 0, 0);
+        PostToDialog(&theState, UM_ACTIVATE, 0);
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
@@ -32,28 +32,6 @@ static DWORD WINAPI RelayThread(LPVOID) {
     MSG message;
     while (GetMessageA(&message, 0, 0, 0) > 0) DispatchMessageA(&message);
     return 0;
-}
-
-static void ShowErrorBox(DWORD code, DWORD isStatus) {
-    char* text = FormatErrorText(code, isStatus);
-    MessageBoxA(0, text ? text : errorIntro, GetTitle(), MB_ICONERROR);
-    FreeBuffer(text);
-}
-
-// Lets the progress thread see uiQuit and take its dialog with it.
-static void EndProgressWindow(TransferState* state) {
-    state->uiQuit = 1;
-    if (IsWindow(state->dialogWindow)) PostMessageA(state->dialogWindow, WM_NULL, 0, 0);
-}
-
-// A fault inside a system library still ends with the error box, named by
-// the fault's code, not with the program gone without a word: Wine's FTP
-// client faults when a data connection is reset before it takes it up. What
-// is on disk and in the registry stays for the next run to continue.
-static LONG WINAPI ReportFault(EXCEPTION_POINTERS* fault) {
-    EndProgressWindow(&theState);
-    ShowErrorBox(fault->ExceptionRecord->ExceptionCode, 0);
-    ExitProcess(0);
 }
 
 // From Windows 98 and 2000 on a process may take the foreground only when

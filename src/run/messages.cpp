@@ -1,6 +1,8 @@
-// The text of the final error box, from the error code of the run.
+// The final error box: its text from the error code of the run, and the
+// box for a fault.
 #include "run.h"
 #include "../handover/handover.h"  // ERROR_INVALID_IMAGE_HASH
+#include "../events/events.h"
 
 const char errorIntro[] =
     "Setup could not download installation files.\n"
@@ -43,4 +45,27 @@ char* FormatErrorText(DWORD code, DWORD isStatus) {
     }
     LocalFree(systemText);  // nothing happens to a null pointer
     return text;
+}
+
+void ShowErrorBox(DWORD code, DWORD isStatus) {
+    char* text = FormatErrorText(code, isStatus);
+    MessageBoxA(0, text ? text : errorIntro, GetTitle(), MB_ICONERROR);
+    FreeBuffer(text);
+}
+
+// A fault inside a system library still ends with the error box, named by
+// the fault's code, not with the program gone without a word: Wine's FTP
+// client faults when a data connection is reset before it takes it up. What
+// is on disk and in the registry stays for the next run to continue.
+LONG WINAPI ReportFault(EXCEPTION_POINTERS* fault) {
+    // Pings are best effort, and one may outlive its wait into the setup's
+    // start: its fault ends its own thread, without a word.
+    if (OnPingThread()) ExitThread(0);
+    // Without the lock: the fault may have come while it was held.
+    TransferState* state = &theState;
+    state->uiQuit = 1;
+    HWND dialog = state->dialogWindow;
+    if (dialog) PostMessageA(dialog, WM_NULL, 0, 0);
+    ShowErrorBox(fault->ExceptionRecord->ExceptionCode, 0);
+    ExitProcess(0);
 }

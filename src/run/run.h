@@ -53,14 +53,18 @@ struct TransferState {
     // errorCode holds an HTTP status, not a system code: the same numbers
     // name unrelated system errors.
     volatile DWORD errorIsStatus;
-    // Held while an internet handle of the transfer is being closed, by the
-    // transfer or by a cancel on the progress thread (see CutTransfer).
+    // Held while an internet handle of the transfer is stored or closed (by
+    // the transfer, the run's end or a cancel on the progress thread), and
+    // while another thread posts to or hides the dialog: dialogWindow is a
+    // live dialog or none, since its thread clears it under this lock before
+    // the dialog can go.
     volatile LONG handleLock;
+    // A refresh has been posted and not yet handled.
+    volatile LONG refreshPending;
 };
 
 extern InstallSession theSession;
 extern TransferState theState;
-extern HWND volatile currentDialogWindow;
 extern HINSTANCE instanceHandle;
 extern const char EmptyString[1];
 extern volatile StampBlock stampBlock;
@@ -77,6 +81,8 @@ inline void FreeBuffer(void* block) {
 inline int HasHandle(const void* handle) {
     return handle != 0 && handle != INVALID_HANDLE_VALUE;
 }
+void LockHandles(TransferState* state);
+void UnlockHandles(TransferState* state);
 
 const char* LoadTextResource(UINT id);
 void LoadConfiguration();
@@ -88,6 +94,9 @@ const char* GetDownloadUrl();
 // HTTP status when isStatus is non-zero; the caller frees it.
 char* FormatErrorText(DWORD code, DWORD isStatus);
 extern const char errorIntro[];
+void ShowErrorBox(DWORD code, DWORD isStatus);
+// The process's fault filter: the error box, then the end of the run.
+LONG WINAPI ReportFault(EXCEPTION_POINTERS* fault);
 
 extern "C" int EntryStub();
 LRESULT CALLBACK RelayWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -185,9 +185,9 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     if (FindSubstring(url, path) >= 0) DecodeEscapes(path);
     INTERNET_PORT port = parts.nPort ? parts.nPort : INTERNET_DEFAULT_FTP_PORT;
 
-    state->requestHandle = InternetConnectA(state->internetHandle, host, port, user, password,
-                                            INTERNET_SERVICE_FTP, 0, 0);
-    if (!state->requestHandle) {
+    if (!KeepHandle(state, &state->requestHandle,
+                    InternetConnectA(state->internetHandle, host, port, user, password,
+                                     INTERNET_SERVICE_FTP, 0, 0))) {
         DWORD code = GetLastError();
         CloseInternet(state);
         state->errorCode = code;
@@ -372,6 +372,8 @@ end:
 }
 
 DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, DWORD resume) {
+    // After a confirmed cancel nothing more is fetched: not even a connection.
+    if (state->stopRequested) return 0;
     // Compare no further than the URL goes: a shorter URL is not FTP.
     int length = 0;
     while (length < 3 && url[length]) length++;

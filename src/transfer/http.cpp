@@ -18,19 +18,26 @@ DWORD LastErrorOr(DWORD fallback) {
 // under one lock and clears its field, so the two threads never close the
 // same handle, nor one whose parent the other has closed (closing a parent
 // frees its children with it).
-static void LockHandles(TransferState* state) {
-    while (InterlockedExchange(&state->handleLock, 1)) Sleep(0);
-}
-
-static void UnlockHandles(TransferState* state) {
-    InterlockedExchange(&state->handleLock, 0);  // after the cleared fields
-}
-
 static void CloseField(TransferState* state, HINTERNET* field) {
     LockHandles(state);
     if (*field) InternetCloseHandle(*field);
     *field = 0;
     UnlockHandles(state);
+}
+
+HINTERNET KeepHandle(TransferState* state, HINTERNET* field, HINTERNET handle) {
+    LockHandles(state);
+    if (state->stopRequested) {
+        // A session the cut found no trace of is closed here; a handle opened
+        // on the session went with the session's close (or the cut is about
+        // to take it): closed again later, it could be another handle by then.
+        if (field == &state->internetHandle && handle) InternetCloseHandle(handle);
+        handle = 0;
+        SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+    }
+    *field = handle;
+    UnlockHandles(state);
+    return handle;
 }
 
 void CloseRequest(TransferState* state) {
@@ -104,8 +111,8 @@ int SetOutputAttributes(TransferState* state, const char* fileName, DWORD attrib
 // the kept bytes, their count in kept), emptied otherwise; hidden either way.
 int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD* kept) {
     *kept = 0;
-    state->internetHandle = OpenInternetSession();
-    if (!state->internetHandle) return Fail(state, GetLastError());
+    if (!KeepHandle(state, &state->internetHandle, OpenInternetSession()))
+        return Fail(state, GetLastError());
     // Marked by a run that could not store its record (attributes that
     // cannot be read count as the mark): the file goes, and its mark with
     // it. Read as well as written, so a continuation can compare the kept
@@ -183,9 +190,10 @@ static int QueryStatus(HINTERNET request, DWORD* status) {
                           0);
 }
 
-// A missing or unusable header ends the transfer: the request stays open.
+// A missing or unusable header ends the transfer. The request goes with its
+// session, so its field is cleared too: the run's end must not close it again.
 static DWORD FailHeader(TransferState* state, DWORD code) {
-    CloseSession(state);
+    CloseInternet(state);
     return Fail(state, code);
 }
 
@@ -289,9 +297,9 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         DWORD from = kept > resumeOverlap ? kept - resumeOverlap : 0;
         header[0] = 0;
         if (kept) wsprintfA(header, "Range: bytes=%lu-\r\n", from);
-        state->requestHandle = InternetOpenUrlA(state->internetHandle, url, header, (DWORD)-1,
-                                                requestFlags, 0);
-        if (!state->requestHandle) {
+        if (!KeepHandle(state, &state->requestHandle,
+                        InternetOpenUrlA(state->internetHandle, url, header, (DWORD)-1,
+                                         requestFlags, 0))) {
             DWORD code = GetLastError();
             CloseSession(state);
             return Fail(state, code);

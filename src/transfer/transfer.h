@@ -11,6 +11,9 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 // what the record holds (and clearing the field), and the last error or a
 // stand-in when the failing call left none.
 int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD* kept);
+// Stores a handle just opened in its field, under the lock a cancel's cut
+// takes; after a confirmed cancel it is not kept (returns 0).
+HINTERNET KeepHandle(TransferState* state, HINTERNET* field, HINTERNET handle);
 void CloseRequest(TransferState* state);
 void CloseInternet(TransferState* state);
 void CloseOutput(TransferState* state);

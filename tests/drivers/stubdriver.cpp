@@ -23,9 +23,19 @@
 //   stubdriver agent
 //   stubdriver tempdir
 //   stubdriver hash FILE
-//   stubdriver verify URL FILE --pin HEX [--gate PATH]
+//   stubdriver verify URL FILE --pin HEX [--gate PATH] [--cancel-at-read N]
+//              [--cancel-on-restart]
 //       a download with its check against the pin, in the progress window;
-//       with a gate, each check waits for PATH before it reads the file
+//       the file is held as FILE-launch.exe; with a gate, each check waits
+//       for PATH before it reads the file; a cancel confirmed before the
+//       first check's Nth read, or when the second download is announced
+//   stubdriver launch URL [--pin HEX]: what others can do to the held file
+//       at the call of CreateProcessA ("held")
+//   stubdriver transfer ... [--cut-after-open]: a cancel's cut right after
+//       the request (or FTP connection) is opened; "closedTwice": closes of
+//       internet handles already closed, by themselves or with their parent
+//   stubdriver event ... [--fault-in-ping]: the ping's thread faults once its
+//       request is open, under the product's fault filter
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -91,6 +101,7 @@ static BOOL WINAPI RetrSeam(HINTERNET connection, BOOL expectResponse, DWORD fla
 
 // Every session the product opens, by access type; an old client refuses
 // the type it does not know.
+static void TrackOpen(HINTERNET handle, HINTERNET parent);
 static char openTypes[64] = "";
 static bool oldClient;
 static HINTERNET WINAPI RecordingOpen(LPCSTR agent, DWORD type, LPCSTR proxy, LPCSTR bypass,
@@ -101,7 +112,9 @@ static HINTERNET WINAPI RecordingOpen(LPCSTR agent, DWORD type, LPCSTR proxy, LP
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    return InternetOpenA(agent, type, proxy, bypass, flags);
+    HINTERNET session = InternetOpenA(agent, type, proxy, bypass, flags);
+    TrackOpen(session, 0);
+    return session;
 }
 
 static void ApplyClient(int argc, char** argv) {
@@ -153,6 +166,85 @@ static BOOL WINAPI Win95SetFileAttributes(LPCSTR name, DWORD attributes) {
     return realSetFileAttributes(name, attributes);
 }
 
+// Every internet handle the product opens and closes, with its parent:
+// closing a parent closes the handles opened on it.
+struct TrackedHandle {
+    HINTERNET handle, parent;
+    bool open;
+};
+static TrackedHandle tracked[64];
+static int trackedCount, closedTwice;
+static bool cutAfterOpen;
+
+static void TrackOpen(HINTERNET handle, HINTERNET parent) {
+    if (!handle) return;
+    for (int i = 0; i < trackedCount; i++)
+        if (tracked[i].handle == handle) {  // a value given out again
+            tracked[i] = {handle, parent, true};
+            return;
+        }
+    if (trackedCount < 64) tracked[trackedCount++] = {handle, parent, true};
+}
+
+static void TrackClose(HINTERNET handle) {
+    for (int i = 0; i < trackedCount; i++)
+        if (tracked[i].handle == handle && tracked[i].open) {
+            tracked[i].open = false;
+            for (int j = 0; j < trackedCount; j++)
+                if (tracked[j].parent == handle && tracked[j].open) TrackClose(tracked[j].handle);
+        }
+}
+
+extern "C" void* closeHandleSlot asm(IMPORT_SLOT("InternetCloseHandle", "4"));
+extern "C" void* openUrlSlot asm(IMPORT_SLOT("InternetOpenUrlA", "24"));
+extern "C" void* connectSlot asm(IMPORT_SLOT("InternetConnectA", "32"));
+static BOOL(WINAPI* realClose)(HINTERNET);
+static HINTERNET(WINAPI* realOpenUrl)(HINTERNET, LPCSTR, LPCSTR, DWORD, DWORD, DWORD_PTR);
+static HINTERNET(WINAPI* realConnect)(HINTERNET, LPCSTR, INTERNET_PORT, LPCSTR, LPCSTR, DWORD,
+                                      DWORD, DWORD_PTR);
+
+static BOOL WINAPI AuditedClose(HINTERNET handle) {
+    for (int i = 0; i < trackedCount; i++)
+        if (tracked[i].handle == handle && !tracked[i].open) {
+            closedTwice++;
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;  // not passed on: it could close another handle
+        }
+    TrackClose(handle);
+    return realClose(handle);
+}
+
+// The user's Yes as the progress thread makes it, right after the open.
+static HINTERNET CutAfterOpen(HINTERNET handle) {
+    if (cutAfterOpen && handle) {
+        theState.stopRequested = 1;
+        CutTransfer(&theState);
+    }
+    return handle;
+}
+
+static HINTERNET WINAPI AuditedOpenUrl(HINTERNET session, LPCSTR url, LPCSTR headers, DWORD length,
+                                       DWORD flags, DWORD_PTR context) {
+    HINTERNET request = realOpenUrl(session, url, headers, length, flags, context);
+    TrackOpen(request, session);
+    return CutAfterOpen(request);
+}
+
+static HINTERNET WINAPI AuditedConnect(HINTERNET session, LPCSTR host, INTERNET_PORT port,
+                                       LPCSTR user, LPCSTR password, DWORD service, DWORD flags,
+                                       DWORD_PTR context) {
+    HINTERNET connection = realConnect(session, host, port, user, password, service, flags, context);
+    TrackOpen(connection, session);
+    return CutAfterOpen(connection);
+}
+
+static void AuditHandles(int argc, char** argv) {
+    cutAfterOpen = Flag(argc, argv, "--cut-after-open");
+    realClose = (decltype(realClose))PatchImport(&closeHandleSlot, (void*)AuditedClose);
+    realOpenUrl = (decltype(realOpenUrl))PatchImport(&openUrlSlot, (void*)AuditedOpenUrl);
+    realConnect = (decltype(realConnect))PatchImport(&connectSlot, (void*)AuditedConnect);
+}
+
 static void ApplySession(int argc, char** argv) {
     theSession.productCode = Option(argc, argv, "--product", theSession.productCode);
     theSession.registryKey = Option(argc, argv, "--regkey", theSession.registryKey);
@@ -175,6 +267,7 @@ static int Transfer(int argc, char** argv) {
         realSetFileAttributes = (decltype(realSetFileAttributes))PatchImport(
             &setFileAttributesSlot, (void*)Win95SetFileAttributes);
     SeamProgressHook = OnProgress;
+    AuditHandles(argc, argv);
     TransferState* state = &theState;
     if (Flag(argc, argv, "--window")) {
         StartProgressWindow(state);
@@ -182,17 +275,22 @@ static int Transfer(int argc, char** argv) {
         state->startTick = GetTickCount();
     }
     DWORD result = DownloadFile(state, url, file, resume);
+    // What the fields name now, as the run's end finds them; then the closes
+    // the run's end makes.
+    const char* internetLeft = HandleState(state->internetHandle);
+    const char* requestLeft = HandleState(state->requestHandle);
+    CloseInternet(state);
     // "attributes": what Windows says of the output file afterwards
     // (4294967295: no such file).
     printf("{\"result\": %lu, \"errorCode\": %lu, \"totalBytes\": %lu, \"doneBytes\": %lu, "
            "\"baseBytes\": %lu, \"stopRequested\": %lu, \"internetHandle\": \"%s\", "
            "\"requestHandle\": \"%s\", \"fileHandle\": \"%s\", \"reports\": %lu, "
            "\"firstDone\": %lu, \"firstBase\": %lu, \"firstTotal\": %lu, \"retrSeamCalls\": %d, "
-           "\"attributes\": %lu, \"openTypes\": [%s]}\n",
+           "\"attributes\": %lu, \"openTypes\": [%s], \"closedTwice\": %d}\n",
            result, state->errorCode, state->totalBytes, state->doneBytes, state->baseBytes,
-           state->stopRequested, HandleState(state->internetHandle),
-           HandleState(state->requestHandle), HandleState(state->fileHandle), reports, firstDone,
-           firstBase, firstTotal, retrSeamCalls, GetFileAttributesA(file), openTypes);
+           state->stopRequested, internetLeft, requestLeft, HandleState(state->fileHandle),
+           reports, firstDone, firstBase, firstTotal, retrSeamCalls, GetFileAttributesA(file),
+           openTypes, closedTwice);
     fflush(stdout);
     return 0;
 }
@@ -230,10 +328,12 @@ static void PrintProgressState(TransferState* state, HWND dialog) {
     DWORD exitCode = STILL_ACTIVE;
     if (progressThread) GetExitCodeThread(progressThread, &exitCode);
     int threadAlive = progressThread && WaitForSingleObject(progressThread, 0) == WAIT_TIMEOUT;
+    // dialogField: the record's dialogWindow as it stands.
     printf("\"stopRequested\": %lu, \"dialogAlive\": %d, \"visible\": %d, \"posts\": %ld, "
-           "\"threadAlive\": %d, \"threadExit\": ",
+           "\"dialogField\": %lu, \"threadAlive\": %d, \"threadExit\": ",
            state->stopRequested, IsWindow(dialog) ? 1 : 0,
-           IsWindow(dialog) && IsWindowVisible(dialog) ? 1 : 0, progressPosts, threadAlive);
+           IsWindow(dialog) && IsWindowVisible(dialog) ? 1 : 0, progressPosts,
+           (unsigned long)(DWORD_PTR)state->dialogWindow, threadAlive);
     if (!progressThread || threadAlive)
         printf("null");
     else
@@ -258,12 +358,34 @@ static int createCalls;
 static char createdApplication[MAX_PATH * 2], createdCommandLine[MAX_PATH * 2];
 static bool commandLineGiven;
 
+// What others can do to the file to be started, at the call: 0 allowed (and
+// undone), else the error that refused it.
+static char heldProbe[160] = "null";
+
+static void ProbeHeldFile(const char* path) {
+    DWORD write = 0, remove = 0, rename = 0, read = 0;
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              0, OPEN_EXISTING, 0, 0);
+    if (file == INVALID_HANDLE_VALUE) write = GetLastError(); else CloseHandle(file);
+    char moved[MAX_PATH + 16];
+    snprintf(moved, sizeof moved, "%s.moved", path);
+    if (!MoveFileA(path, moved)) rename = GetLastError(); else MoveFileA(moved, path);
+    // Deleting last: allowed, it would leave nothing to start.
+    if (!DeleteFileA(path)) remove = GetLastError();
+    file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+    if (file == INVALID_HANDLE_VALUE) read = GetLastError(); else CloseHandle(file);
+    snprintf(heldProbe, sizeof heldProbe,
+             "{\"write\": %lu, \"rename\": %lu, \"delete\": %lu, \"read\": %lu}", write, rename,
+             remove, read);
+}
+
 static BOOL WINAPI RecordingCreateProcess(LPCSTR application, LPSTR commandLine,
                                           LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
                                           BOOL inherit, DWORD flags, LPVOID environment,
                                           LPCSTR directory, LPSTARTUPINFOA startup,
                                           LPPROCESS_INFORMATION info) {
     createCalls++;
+    if (application) ProbeHeldFile(application);
     lstrcpynA(createdApplication, application ? application : "", sizeof createdApplication);
     commandLineGiven = commandLine != 0;
     lstrcpynA(createdCommandLine, commandLine ? commandLine : "", sizeof createdCommandLine);
@@ -274,6 +396,8 @@ static BOOL WINAPI RecordingCreateProcess(LPCSTR application, LPSTR commandLine,
 static int Launch(int argc, char** argv) {
     if (argc < 3) return 2;
     theSession.downloadUrl = argv[2];
+    const char* pin = Option(argc, argv, "--pin", 0);
+    if (pin && !(setupHashPinned = ParseSha256(pin, setupHash))) return 2;
     realCreateProcess = (decltype(realCreateProcess))PatchImport(&createProcessSlot,
                                                                  (void*)RecordingCreateProcess);
     TransferState* state = &theState;
@@ -288,7 +412,7 @@ static int Launch(int argc, char** argv) {
         PrintJsonText(createdCommandLine);
     else
         printf("null");
-    printf("}\n");
+    printf(", \"held\": %s}\n", heldProbe);
     return 0;
 }
 
@@ -336,7 +460,14 @@ static int WaitForGate(const char* path) {
 static int Hash(const char* file) {
     BYTE digest[32];
     DWORD start = GetTickCount();
-    DWORD result = HashFile(&theState, file, digest);
+    DWORD result = 0;
+    HANDLE handle = CreateFileA(file, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+    if (handle == INVALID_HANDLE_VALUE) {
+        theState.errorCode = GetLastError();
+    } else {
+        result = HashFile(&theState, handle, digest);
+        CloseHandle(handle);
+    }
     DWORD elapsed = GetTickCount() - start;
     printf("{\"result\": %lu, \"errorCode\": %lu, \"ms\": %lu, \"digest\": \"", result,
            theState.errorCode, elapsed);
@@ -350,7 +481,11 @@ static int Hash(const char* file) {
 static const char* checkGate;
 static int checks;
 
+static DWORD cancelAtRead, checkReads;
+
 static void OnHashChunk(TransferState* state) {
+    // "--cancel-at-read N": the user's Yes before the first check's Nth read.
+    if (checks <= 1 && ++checkReads == cancelAtRead) state->stopRequested = 1;
     if (!progressSinceCheck) return;
     progressSinceCheck = false;
     checks++;
@@ -360,7 +495,21 @@ static void OnHashChunk(TransferState* state) {
     fflush(stdout);
     // Any later dialog keeps the usual grace.
     SeamGraceTicks = 2000;
-    if (checkGate) WaitForGate(checkGate);
+    if (!checkGate) return;
+    WaitForGate(checkGate);
+    printf("{\"event\": \"gate-open\", \"check\": %d, \"dialogField\": %lu}\n", checks,
+           (unsigned long)(DWORD_PTR)state->dialogWindow);
+    fflush(stdout);
+}
+
+// "--cancel-on-restart": the user's Yes as the second download is announced
+// on the status line.
+static bool cancelOnRestart;
+static BOOL WINAPI CancellingPostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (cancelOnRestart && message == UM_STATUS &&
+        !strcmp((const char*)lParam, "Downloading installation files..."))
+        theState.stopRequested = 1;
+    return realPostMessage(window, message, wParam, lParam);
 }
 
 static int Verify(int argc, char** argv) {
@@ -368,17 +517,26 @@ static int Verify(int argc, char** argv) {
     setupHashPinned = 1;
     checkGate = Option(argc, argv, "--gate", 0);
     SeamGraceTicks = strtoul(Option(argc, argv, "--first-grace", "2000"), 0, 10);
+    cancelAtRead = strtoul(Option(argc, argv, "--cancel-at-read", "0"), 0, 10);
+    cancelOnRestart = Flag(argc, argv, "--cancel-on-restart");
+    realPostMessage = (decltype(realPostMessage))PatchImport(&postMessageSlot,
+                                                             (void*)CancellingPostMessage);
     SeamProgressHook = OnProgress;
     SeamHashHook = OnHashChunk;
     TransferState* state = &theState;
     theSession.downloadUrl = argv[2];  // a second download fetches it again
+    char launch[MAX_PATH + 16];
+    snprintf(launch, sizeof launch, "%s-launch.exe", argv[3]);
     StartProgressWindow(state);
     DWORD ok = DownloadFile(state, argv[2], argv[3], 1);
-    ok = VerifyDownload(&theSession, state, argv[3], ok);
+    HANDLE held = TakeDownload(&theSession, state, argv[3], launch, ok);
+    ok = held != INVALID_HANDLE_VALUE;
+    if (ok) CloseHandle(held);
     printf("{\"event\": \"end\", \"result\": %lu, \"errorCode\": %lu, \"checks\": %d, "
-           "\"doneBytes\": %lu, \"totalBytes\": %lu, \"attributes\": %lu}\n",
+           "\"doneBytes\": %lu, \"totalBytes\": %lu, \"stopRequested\": %lu, "
+           "\"attributes\": %lu, \"launchAttributes\": %lu}\n",
            ok, state->errorCode, checks, state->doneBytes, state->totalBytes,
-           GetFileAttributesA(argv[3]));
+           state->stopRequested, GetFileAttributesA(argv[3]), GetFileAttributesA(launch));
     return 0;
 }
 
@@ -463,6 +621,10 @@ static int Progress(int argc, char** argv) {
     return 0;
 }
 
+static void FaultHere() {
+    *(volatile int*)0 = 0;
+}
+
 static int DriverMain(int argc, char** argv) {
     instanceHandle = GetModuleHandleA(0);
     InitCommonControls();
@@ -483,9 +645,17 @@ static int DriverMain(int argc, char** argv) {
     if (!strcmp(command, "event") && argc >= 5) {
         theSession.eventUrl = argv[2];
         theSession.campaign = argv[3];
+        if (Flag(argc, argv, "--fault-in-ping")) {
+            SetUnhandledExceptionFilter(ReportFault);
+            SeamPingHook = FaultHere;
+        }
+        DWORD start = GetTickCount();
         DWORD result = SendEvent(&theSession, atoi(argv[4]));
-        printf("{\"result\": %lu, \"capacity\": %lu, \"openTypes\": [%s]}\n", result,
-               SeamReplyCapacity, openTypes);
+        // "errorBox": the run's error box is up (the product's caption).
+        printf("{\"result\": %lu, \"capacity\": %lu, \"openTypes\": [%s], \"ms\": %lu, "
+               "\"errorBox\": %d}\n",
+               result, SeamReplyCapacity, openTypes, GetTickCount() - start,
+               FindWindowA("#32770", GetTitle()) != 0);
         return 0;
     }
     if (!strcmp(command, "hash") && argc >= 3) return Hash(argv[2]);

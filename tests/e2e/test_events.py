@@ -31,6 +31,7 @@ from winehelp import helper_exe, stub_exe
 
 REPO = Path(__file__).resolve().parents[2]
 STAMP = REPO / "tools" / "stamp"
+sys.path.insert(0, str(REPO / "tools"))  # the collector's own modules, for the fixture
 AGENT = "QRBL7300 (Windows XP)"
 
 
@@ -346,8 +347,6 @@ def load_fixture(db):
     finally:
         conn.close()
 
-
-sys.path.insert(0, str(REPO / "tools"))
 
 
 def expected(first=None, last=None):

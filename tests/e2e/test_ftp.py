@@ -681,6 +681,17 @@ def test_cancel_stops_before_the_next_read(drive, ftp, replies):
     assert drive.record(name) == stored(drive, name)
 
 
+def test_cut_between_connect_and_store_closes_nothing_twice(drive, ftp):
+    """A cancel that cuts the session right after the FTP connection is
+    opened, before it is stored: the session's close took the connection
+    with it, so nobody closes it again."""
+    name = "cut-connect"
+    out = drive.transfer(name, ftp.url("/setup.exe"), "--cut-after-open")
+    assert (out["result"], out["stopRequested"], out["closedTwice"]) == (0, 1, 0), out
+    assert (out["internetHandle"], out["requestHandle"]) == ("none", "none"), out
+    assert ftp.transfers == []
+
+
 # --- a client without FtpCommandA (the WinINet of Internet Explorer 3 and 4) ---
 
 # What the run finds and what the server does. "leftover": bytes an earlier

@@ -343,18 +343,44 @@ def test_no_content_length_fails_before_anything_is_written_to_a_new_file(drive,
     out = drive.transfer(name, fault.url(path))
 
     assert (out["result"], out["errorCode"]) == (0, ERROR_HTTP_HEADER_NOT_FOUND), out
-    assert handles(out) == ("none", "open", "open"), out
+    assert handles(out) == ("none", "none", "open"), out
     assert drive.file(name).stat().st_size == 0
     assert drive.record(name) is None
+
+
+# (id, file options, driver options): a header failure, after which the
+# request went with its session; a cancel that cuts the session between the
+# request's open and its store, so the session's close took the request along.
+ONE_CLOSE_CASES = [
+    ("no Content-Length", {"chunked": True}, []),
+    ("no Last-Modified", {"last_modified": None}, []),
+    ("cut between open and store", {}, ["--cut-after-open"]),
+]
+
+
+@pytest.mark.parametrize("options, args", [c[1:] for c in ONE_CLOSE_CASES],
+                         ids=[c[0] for c in ONE_CLOSE_CASES])
+def test_every_internet_handle_is_closed_once(drive, fault, options, args):
+    name = "once-" + "-".join(sorted(options)) + "-".join(args)
+    path = fault_file(fault, name, **options)
+    drive.file(name).unlink(missing_ok=True)
+
+    # The driver closes what the fields name, as the run's end does, and
+    # counts closes of a handle already gone.
+    out = drive.transfer(name, fault.url(path), *args)
+
+    assert out["result"] == 0 and handles(out)[:2] == ("none", "none"), out
+    assert out["closedTwice"] == 0, out
+    assert out["stopRequested"] == (1 if args else 0), out
 
 
 # name, change to the file after the partial run, errorCode, handles left open.
 # A status to the range is asked again without one, and fails the same way:
 # the server is down, which must not cost the kept bytes.
 FIRST_REPLY_CASES = [
-    ("chunked", {"chunked": True}, ERROR_HTTP_HEADER_NOT_FOUND, ("none", "open", "open")),
+    ("chunked", {"chunked": True}, ERROR_HTTP_HEADER_NOT_FOUND, ("none", "none", "open")),
     ("no-last-modified", {"last_modified": None}, ERROR_HTTP_HEADER_NOT_FOUND,
-     ("none", "open", "open")),
+     ("none", "none", "open")),
     ("404", {"status": 404}, 404, ("none", "none", "open")),
     ("500", {"status": 500}, 500, ("none", "none", "open")),
 ]
@@ -386,13 +412,13 @@ SECOND_REPLY_CASES = [
     ("416-then-416", "complete", {"status": 416}, 416, ("none", "none", "open")),
     ("416-then-500", "complete", {"status": 500}, 500, ("none", "none", "open")),
     ("416-then-chunked", "complete", {"chunked": True}, ERROR_HTTP_HEADER_NOT_FOUND,
-     ("none", "open", "open")),
+     ("none", "none", "open")),
     ("416-then-unreachable", "complete", "dead", ERROR_INTERNET_CANNOT_CONNECT,
      ("none", "none", "open")),
     ("restart-then-416", "other", {"status": 416}, 416, ("none", "none", "open")),
     ("restart-then-404", "other", {"status": 404}, 404, ("none", "none", "open")),
     ("restart-then-chunked", "other", {"chunked": True}, ERROR_HTTP_HEADER_NOT_FOUND,
-     ("none", "open", "open")),
+     ("none", "none", "open")),
     ("restart-then-unreachable", "other", "dead", ERROR_INTERNET_CANNOT_CONNECT,
      ("none", "none", "open")),
 ]
@@ -476,7 +502,7 @@ def test_empty_file_is_refused(drive, fault):
     out = drive.transfer(name, fault.url(path))
 
     assert (out["result"], out["errorCode"]) == (0, ERROR_HTTP_INVALID_HEADER), out
-    assert handles(out) == ("none", "open", "open"), out
+    assert handles(out) == ("none", "none", "open"), out
     assert out["totalBytes"] == out["doneBytes"] == out["reports"] == 0, out
     assert drive.file(name).stat().st_size == 0
     assert drive.record(name) is None

@@ -3,6 +3,7 @@ the setup under its own name, deletion at reboot, finish event; and every
 way the hand-over can end.
 """
 
+import hashlib
 import json
 import re
 import shutil
@@ -436,6 +437,40 @@ def test_setup_gets_its_path_in_quotes_as_command_line(bench, web, product, setu
     finally:
         bench.set_temp(None)
         shutil.rmtree(place, ignore_errors=True)
+
+
+ERROR_SHARING_VIOLATION = 32
+
+
+@pytest.mark.parametrize("pinned", [False, True], ids=["unpinned", "pinned"])
+def test_started_file_is_held_from_its_check_to_its_start(bench, web, product, setup_bytes,
+                                                          fakesetup_log, pinned):
+    """At the call that starts it, the renamed download is open for reading
+    to all, but nobody may write, rename or delete it; the start itself gets
+    through the hold."""
+    code, key = product
+    web.add_file(SETUP, setup_bytes)
+    pin = ["--pin", hashlib.sha256(setup_bytes).hexdigest()] if pinned else []
+    r = bench.run(helper_exe("stubdriver.exe"), "launch", web.url(SETUP), "--product", code,
+                  "--regkey", key, "--install", 42, *pin, env=fakesetup_log.env, timeout=60)
+    got = json.loads([line for line in r.out.splitlines() if line.startswith("{")][-1])
+    assert (got["result"], got["errorCode"], got["createCalls"]) == (1, 0, 1), got
+    held = got["held"]
+    assert (held["write"], held["rename"], held["delete"]) == (ERROR_SHARING_VIOLATION,) * 3, held
+    assert held["read"] == 0, held
+    [ran] = fakesetup_log.wait(1)
+    assert Path(bench.to_unix(ran["path"])).read_bytes() == setup_bytes
+
+
+def test_fault_on_a_ping_thread_ends_that_thread_silently(bench, web):
+    """A ping whose thread faults inside the client: no error box (it could
+    come after the setup started), and the run waits no longer for it."""
+    web.add_event("/fault", body_chunks=[10])
+    r = bench.run(helper_exe("stubdriver.exe"), "event", web.url("/fault"), "c", "0",
+                  "--fault-in-ping", timeout=60)
+    got = json.loads(r.out.strip().splitlines()[-1])
+    assert (got["result"], got["errorBox"]) == (0, 0), got
+    assert got["ms"] < 5000, got
 
 
 def test_event_reply_is_read_to_its_end(bench, web):

@@ -206,6 +206,7 @@ def test_status_line_tells_the_check(bench, web, tmp_path):
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline:
                 lines = [json.loads(l) for l in proc.output()[0].splitlines() if l.startswith("{")]
+                lines = [l for l in lines if l["event"] != "gate-open"]
                 if len(lines) >= count:
                     return lines
                 assert proc.running(), proc.output()
@@ -266,6 +267,10 @@ def test_second_download_gets_a_dialog_when_the_first_came_in_its_grace(bench, w
             assert time.monotonic() < deadline, "the first dialog stayed"
             time.sleep(0.1)
         gate.write_bytes(b"")
+        # The thread let go of its dialog before it went: the run holds no
+        # handle the system may give to another program's window.
+        let_go = wait_json(proc, lambda e: e["event"] == "gate-open")
+        assert let_go["dialogField"] == 0, let_go
         dialog = bench.find_window(cls="#32770", title=title, visible=True, timeout=10)
         assert dialog and checks() == 1, "no dialog for the second download"
         assert child_text(dialog, IDC_STATUS) == DOWNLOADING
@@ -280,6 +285,50 @@ def test_second_download_gets_a_dialog_when_the_first_came_in_its_grace(bench, w
     end = json.loads(proc.output()[0].strip().splitlines()[-1])
     assert (end["result"], end["errorCode"], end["checks"]) == (0, 577, 2), end
     assert [r.range for r in web.requests_for("/pin/quick.exe")] == [None, None]
+
+
+def wait_json(proc, match, timeout=30):
+    deadline = time.monotonic() + timeout
+    while True:
+        for line in proc.output()[0].splitlines():
+            if line.startswith("{") and match(json.loads(line)):
+                return json.loads(line)
+        assert proc.running() and time.monotonic() < deadline, proc.output()
+        time.sleep(0.1)
+
+
+CANCEL_SIZE = 600_000
+CHUNK = 65536
+
+
+# (id, how the driver confirms the cancel): before the check's first read;
+# before its last read, which finds the end of the file, so the check
+# completes and the cancel is only seen after it; when the second download's
+# dialog is started.
+CANCELS = [
+    ("during the check", ["--cancel-at-read", "1"]),
+    ("just after the check", ["--cancel-at-read", str(CANCEL_SIZE // CHUNK + 2)]),
+    ("as the second download starts", ["--cancel-on-restart"]),
+]
+
+
+@pytest.mark.parametrize("how", [c[1] for c in CANCELS], ids=[c[0] for c in CANCELS])
+def test_confirmed_cancel_around_the_check_starts_no_second_download(bench, web, tmp_path, how):
+    data = random.Random(7).randbytes(CANCEL_SIZE)
+    web.add_file("/pin/cancel.exe", data)
+    web.clear()
+    target = tmp_path / "cancel.exe"
+    try:
+        r = bench.run(helper_exe("stubdriver.exe"), "verify", web.url("/pin/cancel.exe"),
+                      bench.to_windows(target), "--pin", sha256(b"other"), *how,
+                      "--title", "Pin Cancel", "--regkey", r"Software\PinTest\Cancel", timeout=60)
+    finally:
+        bench.reg_delete(r"HKLM\Software\PinTest")
+    end = json.loads(r.out.strip().splitlines()[-1])
+    # Ended as any cancel ends: no error, nothing more fetched, not even a
+    # connection for the second download.
+    assert (end["result"], end["errorCode"], end["stopRequested"], end["checks"]) == (0, 0, 1, 1), end
+    assert [r.range for r in web.requests_for("/pin/cancel.exe")] == [None]
 
 
 HASH_SIZES = [0, 1, 55, 56, 63, 64, 65, 119, 120, 65535, 65536, 65537, 5 * 1024 * 1024 + 3]

@@ -359,7 +359,7 @@ def test_quiet_dialog_still_asks_and_yes_stops_everything(bench, progress_run):
     assert (thread["threadAlive"], thread["threadExit"]) == (0, 0)
     end = run.end()
     assert end["posts"] == before
-    assert (end["stopRequested"], end["dialogAlive"]) == (1, 0)
+    assert (end["stopRequested"], end["dialogAlive"], end["dialogField"]) == (1, 0, 0)
 
 
 def test_download_complete_within_grace_never_shows_the_dialog(progress_run):
@@ -375,4 +375,30 @@ def test_download_complete_within_grace_never_shows_the_dialog(progress_run):
     assert watched["goneAfter"] < 1700, "the thread waited out the grace period"
     thread = run.step("wait-thread=")
     assert (thread["threadAlive"], thread["threadExit"]) == (0, 0)
+    # The thread let go of its dialog before it went: nobody can post to
+    # the handle once the system has given it to another window.
+    assert thread["dialogField"] == 0
+    run.end()
+
+
+def test_grace_period_queues_one_refresh_however_many_chunks(progress_run):
+    # 400 chunks inside the grace period: one refresh waits in the queue and
+    # shows the counters as they are when the dialog handles it.
+    chunks = [step for i in range(1, 401) for step in (f"done={i * 1024}", "post")]
+    run = progress_run("Queued Refresh Test", [
+        "total=10485760", *chunks,
+        "gate:queued",
+        "sleep=900", "done=10485760", "post",
+        "gate:final",
+    ])
+    queued = run.at_gate("queued")
+    assert (queued["posts"], queued["visible"]) == (1, 0)
+    dlg = run.look_until("the dialog with the queued refresh",
+                         lambda w: w["visible"] and child(w, IDC_PROGRESS)["pos"] == 400 * 1024)
+    assert child_text(dlg, IDC_TIMELEFT).endswith("(400 KB of 10.0 MB downloaded)")
+    # Once handled, the next report posts again.
+    run.open("queued")
+    assert run.at_gate("final")["posts"] == 2
+    run.look_until("the final refresh", lambda w: child_text(w, IDC_STATUS) == COMPLETE)
+    run.open("final")
     run.end()

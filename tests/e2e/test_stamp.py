@@ -497,6 +497,13 @@ def in_stub(tmp_path, stub):
     return stub
 
 
+def in_pinned(tmp_path, stub):
+    out = tmp_path / "pinned.exe"
+    stamp_ok("set", stub, "-o", out, "--download-url", "https://dl.example.org/Setup.exe",
+             "--sha256", PIN)
+    return out
+
+
 # (id, input maker, arguments of set, exit status, words of the message)
 REFUSALS = [
     ("text file", in_text_file, [], pe.EXIT_NOT_PE32, "not a PE32"),
@@ -552,6 +559,13 @@ REFUSALS = [
           ("--campaign", "spring\tsale", "\t"),
           ("--title", "T\x1bitle", "\x1b"),
           ("--sha256", PIN[:63] + "\n", "\n"))],
+    # A pinned input given a new URL and no word of its pin.
+    *[("new URL, old pin kept, by %s" % how, in_pinned, args, pe.EXIT_STALE_PIN,
+       'give the new setup\'s pin (--sha256 HEX or --sha256-of SETUP), or drop the pin with --sha256 ""')
+      for how, args in (("option", ["--download-url", "https://dl.example.org/Setup2.exe"]),
+                        ("id", ["--text", "1=https://mirror.example.org/Setup.exe"]),
+                        ("hex", ["--text-hex", "1=" + b"http://x/S.exe".hex()]),
+                        ("empty URL", ["--download-url", ""]))],
     ("control character in hex text", in_stub, ["--text-hex", "2003=610d62"], pe.EXIT_TEXT_VALUE,
      "2003 (IDT_CAMPAIGN) holds the control character \"\\x0d\""),
 ]
@@ -623,6 +637,31 @@ def test_pin_of_a_file(stub, tmp_path):
     r = run_stamp("set", stub, "-o", tmp_path / "none.exe", "--sha256-of", tmp_path / "missing.exe")
     assert r.returncode == pe.EXIT_IO and b"cannot read" in r.stderr
     assert not (tmp_path / "none.exe").exists()
+
+
+@pytest.mark.parametrize("args, pin", [
+    (["--sha256", PIN.replace("b", "c")], PIN.replace("b", "c")),
+    (["--sha256", ""], ""),
+    (["--omit-text", "2010"], None),
+    (["--text", "2010=" + PIN.upper()], PIN.upper()),
+], ids=["new pin", "pin dropped", "pin omitted", "new pin by id"])
+def test_new_url_of_a_pinned_input_with_its_pin_decided(stub, tmp_path, args, pin):
+    src = in_pinned(tmp_path, stub)
+    out = tmp_path / "moved.exe"
+    stamp_ok("set", src, "-o", out, "--download-url", "https://mirror.example.org/Setup.exe", *args)
+    config = pe.read_configuration(out)
+    assert config.text(1) == b"https://mirror.example.org/Setup.exe"
+    assert config.text(2010) == (None if pin is None else pin.encode())
+
+
+def test_pinned_input_restamped_without_a_new_url_keeps_its_pin(stub, tmp_path):
+    # The same URL again, or other texts only: the pin still names the setup.
+    src = in_pinned(tmp_path, stub)
+    for args in (["--download-url", "https://dl.example.org/Setup.exe"], ["--campaign", "autumn"]):
+        out = tmp_path / "again.exe"
+        stamp_ok("set", src, "-o", out, *args)
+        assert pe.read_configuration(out).text(2010) == PIN.encode()
+        out.unlink()
 
 
 # (id, arguments of set, words of each warning in order)

@@ -211,7 +211,7 @@ def write_html(funnel: Funnel, path: str, source: str) -> None:
                   for (c, wn), (ws, wf) in sorted(funnel.windows.items(),
                                                    key=lambda i: (i[0][0], -i[1][0], i[0][1]))]
     rejected = sum(n for _, n in funnel.rejects)
-    body = [f"<h1>Install funnel</h1>",
+    body = ["<h1>Install funnel</h1>",
             f'<p class="meta">{_e(period.capitalize())} (UTC); {_e(source)}; made {made}.</p>',
             f'<p class="meta" id="totals">All campaigns: <b>{s}</b> starts, <b>{f}</b> finishes, '
             f'rate {rate_text(s, f)}; {rejected} requests rejected. Rates of campaigns with fewer '
