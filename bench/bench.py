@@ -18,7 +18,10 @@ What is measured, all on loopback, all under the same Wine and wineserver:
   (against STUB_RETRY=OFF);
 - the speed of the stub's SHA-256 (stubdriver hash, the stub's own code built
   the same way) as a ratio to sha256sum on the same file, in one run;
-- the time from process start to the setup's start for a 1 MB download.
+- the time from process start to the setup's start for a 1 MB download;
+- what the proof of a continuation costs: a download cancelled at half its
+  size, then continued (the driver, HTTP and FTP), with the kept bytes it
+  asks for again (the overlap) and their share of the continuation's time.
 
 Transfer time is taken at the server: nginx's $request_time (from the
 request's first byte to the last byte handed to the socket) and pyftpdlib's
@@ -46,7 +49,8 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 from servers import FtpServer, Nginx  # noqa: E402
-from winehelp import Bench, bench_name, shipped_build, wine_loader  # noqa: E402
+from winehelp import (RESUME_OVERLAP, Bench, bench_name, resume_from, shipped_build,  # noqa: E402
+                      wine_loader)
 
 MB = 1024 * 1024
 BUDGET_TOTAL = 44 * 1024
@@ -54,7 +58,7 @@ SLOWER_LIMIT = 1.05
 # install.exe against the bare loop that reads the way the stub must: at
 # most this ratio in transfer time and in CPU time per 100 MB.
 STUB_GOAL = 1.10
-SECTIONS = ("size", "hash", "http", "ftp", "start", "breakdown")
+SECTIONS = ("size", "hash", "http", "ftp", "resume", "start", "breakdown")
 PRODUCT = "BENCH"
 REGKEY = r"Software\StubBench"
 INSTALL_NUMBER = 10000
@@ -558,6 +562,61 @@ def throughput_section(report, b, proto, runs):
     return summ, ratios
 
 
+def resume_section(report, b, runs):
+    """A download cancelled at half its size, then continued by the driver:
+    the continuation asks for the overlap again and compares it with the
+    kept bytes before it writes. Its cost: those bytes, and their time at the
+    continuation's own rate."""
+    out_win = b.temp_win + "\\bench-out.bin"
+    rows = []
+    for proto in ("http", "ftp"):
+        url, size = b.urls[proto], b.sizes[proto]
+        regkey = REGKEY + "\\resume-" + proto
+        walls, servers, sent_all, kept_all = [], [], [], []
+        for _ in range(runs):
+            b.clean_temp()
+            b.wine.reg_delete(rf"HKLM\{regkey}")
+            first = b.run([b.build / "tests" / "stubdriver.exe", "transfer", url, out_win,
+                           "--resume", "0", "--cancel-at", size // 2, "--product", PRODUCT,
+                           "--regkey", regkey])
+            kept = (b.temp / "bench-out.bin").stat().st_size
+            if proto == "http":
+                b.http_server_time(url[url.index("/", 8):])
+            ftp_before = len(b.ftp.transfers)
+            s = b.run([b.build / "tests" / "stubdriver.exe", "transfer", url, out_win,
+                       "--resume", "1", "--product", PRODUCT, "--regkey", regkey])
+            j = json.loads(s["out"].strip().splitlines()[-1])
+            if (j.get("result"), j.get("doneBytes"), j.get("baseBytes")) != (1, size, kept):
+                raise BenchError(f"resume {proto}: continuation failed: {j} (first: {first['out'][-200:]})")
+            if proto == "ftp":
+                server_s, sent, _ = b.ftp_server_time(ftp_before)
+            else:
+                server_s, sent = b.http_server_time(url[url.index("/", 8):])
+            if sent != size - resume_from(kept):
+                raise BenchError(f"resume {proto}: server sent {sent} bytes, expected "
+                                 f"{size - resume_from(kept)}")
+            walls.append(s["wall"])
+            servers.append(server_s)
+            sent_all.append(sent)
+            kept_all.append(kept)
+            b.clean_temp()
+            time.sleep(b.args.settle)
+        b.wine.reg_delete(rf"HKLM\{regkey}")
+        server_s, kept, sent = median(servers), median(kept_all), median(sent_all)
+        overlap = kept - resume_from(kept)
+        rate = sent / server_s if server_s else None
+        rows.append([proto.upper(), int(kept), int(sent), overlap,
+                     f"{overlap / sent * 100:.3f}", fmt(server_s, ".3f"), fmt(median(walls), ".2f"),
+                     fmt(overlap / rate * 1000 if rate else None, ".2f")])
+    report(f"Continuation: {b.size // MB} MB, cancelled at half, then continued by the driver; "
+           f"{runs} runs each, medians")
+    report.table(["protocol", "kept bytes", "bytes sent", "overlap", "overlap %", "transfer s",
+                  "wall s", "overlap ms"], rows)
+    report(f"  overlap: the kept bytes asked for again ({RESUME_OVERLAP} at most) and compared with "
+           "the file before anything is written;")
+    report("  overlap ms: their time at the continuation's own rate (bytes sent / transfer s).")
+
+
 def start_section(report, b, runs):
     direct = b.fakesetup
 
@@ -734,6 +793,9 @@ def main():
                 summ, ratios = throughput_section(report, b, proto, args.runs)
                 results[proto] = ratios
                 report()
+        if "resume" in sections:
+            resume_section(report, b, args.runs)
+            report()
         if "start" in sections:
             start_section(report, b, max(2 * args.runs, 6))
             report()

@@ -95,7 +95,7 @@ DWORD DownloadAndLaunch(InstallSession* session, TransferState* state) {
         PROCESS_INFORMATION process = {};
         if (CreateProcessA(launchFile, commandLine, 0, 0, FALSE, 0, 0, 0, &startup, &process) &&
             process.hProcess) {
-            DeleteResumeRecord(session);
+            DeleteResumeRecord(session);  // one left behind is overwritten next time
             CloseHandle(process.hThread);
             CloseHandle(process.hProcess);
             result = 1;

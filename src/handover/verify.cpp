@@ -60,7 +60,7 @@ DWORD HashFile(TransferState* state, HANDLE file, BYTE digest[32]) {
 // is ever continued or started.
 static void Discard(InstallSession* session, const char* fileName) {
     DeleteFileA(fileName);  // one that stays makes the next rename fail and say why
-    DeleteResumeRecord(session);
+    DeleteResumeRecord(session);  // one left behind is replaced by the second download
 }
 
 HANDLE TakeDownload(InstallSession* session, TransferState* state, const char* downloadFile,

@@ -4,6 +4,13 @@
 #include "../transfer/transfer.h"
 #include <commctrl.h>
 
+#ifdef STUB_SEAMS
+DWORD SeamGraceTicks = 2000;
+#define graceTicks SeamGraceTicks
+#else
+enum { graceTicks = 2000 };
+#endif
+
 // How long a cancelled run may take to end by itself.
 enum { cancelGrace = 3000 };
 
@@ -126,7 +133,7 @@ DWORD WINAPI ProgressThread(LPVOID parameter) {
     // A download that finishes quickly never flashes a window; the thread
     // ends and its dialog goes with it.
     DWORD start = GetTickCount();
-    while (GetTickCount() - start < 2000 && !state->showNow) {
+    while (GetTickCount() - start < graceTicks && !state->showNow) {
         Sleep(100);
         if (GivesUp(state, dialog)) return 0;
     }

@@ -35,4 +35,7 @@ extern DWORD downloadingShown;
 #ifdef STUB_SEAMS
 // Test builds see every progress report of the transfer.
 extern void (*SeamProgressHook)(TransferState* state);
+// How long a new dialog stays hidden, so a test can make a download come
+// within it however loaded the machine is.
+extern DWORD SeamGraceTicks;
 #endif

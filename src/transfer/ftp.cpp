@@ -65,9 +65,14 @@ void DecodeEscapes(char* text) {
     *out = 0;
 }
 
+#ifdef STUB_SEAMS
+BOOL(WINAPI* SeamLastResponse)(LPDWORD, LPSTR, LPDWORD) = InternetGetLastResponseInfoA;
+#define InternetGetLastResponseInfoA SeamLastResponse
+#endif
+
 // The server's last reply as text in buffer, or 0 when there is none that
 // fits; the text is cut at its own length so no scan reads an older reply.
-static DWORD FetchReply(char* buffer) {
+DWORD FetchReply(char* buffer) {
     DWORD code = 0, length = replyLimit;
     BOOL got = InternetGetLastResponseInfoA(&code, buffer, &length);
     if (!got || length >= replyLimit) length = 0;
@@ -75,18 +80,15 @@ static DWORD FetchReply(char* buffer) {
     return length;
 }
 
-// Without FtpCommandA there is no SIZE, MDTM or REST: the whole file is
-// fetched afresh with a total that stays unknown until the end, and only the
-// server's word that the transfer completed (a 2xx reply once the data has
-// ended) tells a whole file from one whose data connection was cut.
-static DWORD FetchWholeFile(TransferState* state, const char* path) {
-    HANDLE file = state->fileHandle;
+// Without FtpCommandA there is no SIZE, MDTM or REST, and a server may not
+// tell the size: the whole file is fetched afresh with a total that stays
+// unknown until the end, and only the server's word that the transfer
+// completed (226 or 250 once the data has ended) tells a whole file from one
+// whose data connection was cut.
+static DWORD FetchWholeFile(TransferState* state, const char* fileName, const char* path) {
     HINTERNET data = 0;
     DWORD result = 0, running = 0;
     char* buffer = (char*)GlobalAlloc(GMEM_ZEROINIT, bufferSize);
-    // No record may vouch for what this run writes: a later run with a newer
-    // client would continue a file that began as another version.
-    DeleteResumeRecord(&theSession);
     state->baseBytes = 0;
     state->totalBytes = 0;
     state->startTick = GetTickCount();
@@ -94,9 +96,13 @@ static DWORD FetchWholeFile(TransferState* state, const char* path) {
         state->errorCode = ERROR_NOT_ENOUGH_MEMORY;
         goto end;
     }
-    // Bytes an earlier run kept go: the file starts empty.
-    SetFilePointer(file, 0, 0, FILE_BEGIN);  // position 0 cannot be refused
-    if (!SetEndOfFile(file)) {
+    // Bytes an earlier run kept go: the file starts empty. No record may
+    // vouch for what this run writes, or a later run that learns the size
+    // would continue a file that may be another version; where the record
+    // cannot go, the file is marked.
+    if (!EmptyOutput(state) ||
+        (!DeleteResumeRecord(&theSession) &&
+         !SetOutputAttributes(state, fileName, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) {
         state->errorCode = GetLastError();
         goto end;
     }
@@ -115,7 +121,7 @@ static DWORD FetchWholeFile(TransferState* state, const char* path) {
             break;
         }
         if (count == 0) break;
-        if (!WriteFile(file, buffer, count, &wrote, 0) || wrote != count) {
+        if (!WriteFile(state->fileHandle, buffer, count, &wrote, 0) || wrote != count) {
             state->errorCode = LastErrorOr(ERROR_WRITE_FAULT);
             result = 0;
             break;
@@ -127,7 +133,8 @@ static DWORD FetchWholeFile(TransferState* state, const char* path) {
     // Closing the data handle has the client read the server's final reply.
     CloseChild(state, data);
     if (result && !state->stopRequested) {
-        if (FetchReply(buffer) && buffer[0] == '2') {
+        DWORD code = FetchReply(buffer) ? ParseDecimal(buffer, 3) : 0;
+        if (code == 226 || code == 250) {
             state->totalBytes = running;
         } else {
             state->errorCode = ERROR_INTERNET_CONNECTION_RESET;
@@ -137,15 +144,13 @@ static DWORD FetchWholeFile(TransferState* state, const char* path) {
 end:
     // What is on disk now can never be continued: the next run starts afresh.
     if (!result || state->stopRequested) {
-        SetFilePointer(file, 0, 0, FILE_BEGIN);
-        SetEndOfFile(file);  // emptied, or left for the next run to overwrite
+        EmptyOutput(state);  // emptied, or left for the next run to overwrite
         running = 0;
     }
     state->doneBytes = running;
     PostProgress(state);
     if (buffer) GlobalFree(buffer);
-    CloseHandle(file);
-    state->fileHandle = 0;
+    CloseOutput(state);
     CloseInternet(state);
     return result;
 }
@@ -190,7 +195,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     }
     HINTERNET connection = state->requestHandle;
     FtpCommandCall FtpCommandA = LookUpFtpCommand();
-    if (!FtpCommandA) return FetchWholeFile(state, path);
+    if (!FtpCommandA) return FetchWholeFile(state, fileName, path);
 
     char* buffer = (char*)GlobalAlloc(GMEM_ZEROINIT, bufferSize);
     if (!buffer) {
@@ -205,7 +210,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 
     char command[512];
     HINTERNET data = 0;
-    DWORD result = 0;
+    DWORD result = 0, restart = 0;
     DWORD running = kept;
 
     // Servers refuse SIZE in ASCII mode, and the byte count of the binary
@@ -218,7 +223,13 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
         GlobalFree(buffer);
         return 0;
     }
-    DWORD size = FetchReply(buffer) ? ParseDecimal(ReplyNumberPart(buffer), 0) : 0;
+    // A size of 0, or one that is no number below 4 GiB, is unknown: no
+    // check of the length could hold the data to it.
+    DWORD size = 0;
+    if (!FetchReply(buffer) || !ParseLength(ReplyNumberPart(buffer), &size) || !size) {
+        GlobalFree(buffer);
+        return FetchWholeFile(state, fileName, path);
+    }
     state->totalBytes = size;
 
     SYSTEMTIME now;
@@ -233,6 +244,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
         GlobalFree(buffer);
         return 0;
     }
+    data = 0;
     if (FetchReply(buffer) >= 14) {
         const char* stamp = ReplyNumberPart(buffer);
         if (*stamp) {
@@ -245,17 +257,10 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 
     // Kept bytes are continued only as a part of the file the record names,
     // and never when there are more of them than the whole file has.
-    if (resume && kept > 0 &&
-        !(kept <= size && ResumeRecordMatches(session, fileName, date, time, size))) {
-        CloseHandle(state->fileHandle);
-        state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_HIDDEN, 0);
-        if (state->fileHandle == INVALID_HANDLE_VALUE) {
+    if (kept > 0 && !(kept <= size && ResumeRecordMatches(session, fileName, date, time, size))) {
+        if (!EmptyOutput(state)) {
             state->errorCode = GetLastError();
-            state->fileHandle = 0;
-            CloseInternet(state);
-            GlobalFree(buffer);
-            return 0;
+            goto end;
         }
         kept = 0;
     }
@@ -264,81 +269,95 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 
     if (!RecordTransfer(state, fileName, date, time, size)) goto end;
 
-    // The whole file is there already: nothing to ask the server for.
-    if (kept > 0 && kept == size) {
+    {
+        // The whole file is there already: nothing to ask the server for.
+        if (kept == size) {
+            result = 1;
+            goto end;
+        }
+        // A continuation starts resumeOverlap bytes before the kept end
+        // (at 0 when fewer are kept) and compares those bytes with the file
+        // before it writes: a server that forgets the offset (REST must come
+        // right before RETR, and the client puts TYPE and PORT between) sends
+        // the file from its start, which is never spliced on.
+        DWORD from = kept > resumeOverlap ? kept - resumeOverlap : 0;
+        DWORD overlap = kept - from, written = 0, refused = 0;
+        if (from) {
+            wsprintfA(command, "REST %lu", from);
+            refused = !FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, 0);
+        }
+
+        wsprintfA(command, "RETR %s", path);
+        SetLastError(0);
+        if (!FtpCommandA(connection, TRUE, FTP_TRANSFER_TYPE_BINARY, command, 0, &data)) {
+            data = 0;
+            // Some clients cannot open the data connection this way and say
+            // nothing; opening the file on the same connection sends its own
+            // TYPE, PORT and RETR after our REST.
+            if (GetLastError() == 0)
+                data = FtpOpenFileA(connection, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
+            if (!data) {
+                state->errorCode = LastErrorOr(ERROR_INTERNET_EXTENDED_ERROR);
+                goto end;
+            }
+        }
+        // A server that refuses to continue sends the whole file: only now
+        // that it does do the kept bytes go.
+        if (refused) {
+            if (!EmptyOutput(state)) {
+                state->errorCode = GetLastError();
+                goto end;
+            }
+            state->baseBytes = kept = running = from = overlap = 0;
+        }
+        SeekOutput(state, from);
+
         result = 1;
-        goto end;
-    }
-
-    if (kept > 0) {
-        wsprintfA(command, "REST %lu", kept);
-        if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, 0)) {
-            state->errorCode = LastErrorOr(ERROR_INTERNET_EXTENDED_ERROR);
-            goto end;
-        }
-    }
-
-    wsprintfA(command, "RETR %s", path);
-    data = 0;
-    SetLastError(0);
-    if (!FtpCommandA(connection, TRUE, FTP_TRANSFER_TYPE_BINARY, command, 0, &data)) {
-        data = 0;
-        // Some clients cannot open the data connection this way and say
-        // nothing; opening the file on the same connection sends its own
-        // TYPE, PORT and RETR after our REST.
-        if (GetLastError() == 0)
-            data = FtpOpenFileA(connection, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
-        if (!data) {
-            state->errorCode = LastErrorOr(ERROR_INTERNET_EXTENDED_ERROR);
-            goto end;
-        }
-    }
-
-    result = 1;
-    for (;;) {
-        DWORD count = 0;
-        InternetQueryDataAvailable(data, &count, 0, 0);  // only waits for data
-        if (state->stopRequested) break;
-        if (!InternetReadFile(data, buffer, bufferSize, &count)) {
-            state->errorCode = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
-            result = 0;
-            break;
-        }
-        if (count == 0) break;
-        if (size && count > size - running) {
-            // More data than the file has: a server that forgot the REST
-            // offset sends the file from its start after the kept bytes.
-            // The file on disk is a splice then; empty it for the next run,
-            // or, failing that, mark it as one that no run continues.
-            state->errorCode = ERROR_INVALID_DATA;
-            result = 0;
-            SetFilePointer(state->fileHandle, 0, 0, FILE_BEGIN);  // position 0 cannot be refused
-            if (!SetEndOfFile(state->fileHandle))
-                SetFileAttributesA(fileName, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);  // last resort
-            else
-                running = 0;
-            break;
-        }
-        DWORD put = 0;
-        while (put < count) {
-            DWORD wrote = 0;
-            if (!WriteFile(state->fileHandle, buffer + put, count - put, &wrote, 0) || !wrote) {
-                state->errorCode = LastErrorOr(ERROR_WRITE_FAULT);
+        for (;;) {
+            DWORD count = 0;
+            InternetQueryDataAvailable(data, &count, 0, 0);  // only waits for data
+            if (state->stopRequested) break;
+            if (!InternetReadFile(data, buffer, bufferSize, &count)) {
+                state->errorCode = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
                 result = 0;
                 break;
             }
-            put += wrote;
+            if (count == 0) break;
+            // The overlap is judged before the length: it lies within the file.
+            DWORD rest = size - (running - overlap);
+            DWORD taken = TakeData(state, buffer, count < rest ? count : rest, &overlap, &written);
+            running = kept + written;
+            state->doneBytes = running;
+            PostProgress(state);
+            if (taken == ERROR_INVALID_DATA || count > rest) {
+                // Data that does not continue the kept bytes, or more data
+                // than the file has (a splice the overlap could not tell):
+                // the file is emptied and a continuation fetched afresh,
+                // once; a file that cannot be emptied is marked as one that
+                // no run continues.
+                result = 0;
+                if (EmptyOutput(state)) {
+                    running = 0;
+                    restart = kept;
+                } else {
+                    SetOutputAttributes(state, fileName,
+                                        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);  // last resort
+                }
+                if (!restart) state->errorCode = ERROR_INVALID_DATA;
+                break;
+            }
+            if (taken) {
+                state->errorCode = taken;
+                result = 0;
+                break;
+            }
         }
-        running += put;
-        state->doneBytes = running;
-        PostProgress(state);
-        if (!result) break;
-    }
-    // Data that ended before the announced size is a broken transfer, not
-    // a finished one.
-    if (result && !state->stopRequested && size && running < size) {
-        state->errorCode = ERROR_INTERNET_CONNECTION_RESET;
-        result = 0;
+        // Data that ended before the announced size is a broken transfer,
+        // not a finished one.
+        if (result && !state->stopRequested && running < size) {
+            state->errorCode = ERROR_INTERNET_CONNECTION_RESET;
+            result = 0;
+        }
     }
 
 end:
@@ -346,9 +365,9 @@ end:
     PostProgress(state);
     GlobalFree(buffer);
     CloseChild(state, data);
-    CloseHandle(state->fileHandle);
-    state->fileHandle = 0;
+    CloseOutput(state);
     CloseInternet(state);
+    if (restart) return DownloadFtp(state, url, fileName, 0);
     return result;
 }
 

@@ -75,18 +75,36 @@ void CloseInternet(TransferState* state) {
     CloseSession(state);
 }
 
-static void CloseOutput(TransferState* state) {
+void CloseOutput(TransferState* state) {
     if (HasHandle(state->fileHandle)) CloseHandle(state->fileHandle);
     state->fileHandle = 0;
 }
 
-// Empties the output file by creating it anew; on failure the field keeps
-// the invalid-handle value.
-static int RecreateOutput(TransferState* state, const char* fileName) {
-    CloseHandle(state->fileHandle);
-    state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_HIDDEN, 0);
-    return state->fileHandle != INVALID_HANDLE_VALUE;
+int EmptyOutput(TransferState* state) {
+    SeekOutput(state, 0);
+    return SetEndOfFile(state->fileHandle);
+}
+
+void SeekOutput(TransferState* state, DWORD at) {
+    // With its high word, so that a place from 2 GiB on is not read as a
+    // negative distance.
+    LONG high = 0;
+    SetFilePointer(state->fileHandle, at, &high, FILE_BEGIN);  // within the file
+}
+
+int SetOutputAttributes(TransferState* state, const char* fileName, DWORD attributes) {
+    if (SetFileAttributesA(fileName, attributes)) return 1;
+    // The Windows 95 family refuses while the file is open without
+    // sharing: closed, set, and opened again at the same place.
+    LONG high = 0;
+    DWORD at = SetFilePointer(state->fileHandle, 0, &high, FILE_CURRENT);
+    CloseOutput(state);
+    int set = SetFileAttributesA(fileName, attributes);
+    state->fileHandle = CreateFileA(fileName, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING,
+                                    0, 0);
+    if (state->fileHandle == INVALID_HANDLE_VALUE) return 0;
+    SeekOutput(state, at);
+    return set;
 }
 
 // The session, then the output file: kept when resuming (its position past
@@ -95,13 +113,16 @@ int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD
     *kept = 0;
     if (!KeepHandle(state, &state->internetHandle, OpenInternetSession()))
         return Fail(state, GetLastError());
-    HANDLE file = state->fileHandle = CreateFileA(fileName, GENERIC_WRITE, 0, 0,
-                                                  resume ? OPEN_ALWAYS : CREATE_ALWAYS, 0, 0);
-    if (file == INVALID_HANDLE_VALUE) return Fail(state, GetLastError());
     // Marked by a run that could not store its record (attributes that
-    // cannot be read count as the mark); setting them anew removes it.
+    // cannot be read count as the mark): the file goes, and its mark with
+    // it. Read as well as written, so a continuation can compare the kept
+    // bytes; hidden from its creation on.
     DWORD unrecorded = GetFileAttributesA(fileName) & FILE_ATTRIBUTE_SYSTEM;
-    SetFileAttributesA(fileName, FILE_ATTRIBUTE_HIDDEN);
+    if (unrecorded) DeleteFileA(fileName);  // one that stays is emptied below
+    HANDLE file = state->fileHandle =
+        CreateFileA(fileName, GENERIC_READ | GENERIC_WRITE, 0, 0,
+                    resume ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN, 0);
+    if (file == INVALID_HANDLE_VALUE) return Fail(state, GetLastError());
     if (resume) {
         // The position goes to the end, with its high word: from 2 GiB on
         // the low word alone would fail, and the rest would be written over
@@ -113,21 +134,60 @@ int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD
         // Byte counts stop below 4 GiB: a larger file cannot be continued,
         // nor one that no record names.
         if (high || unrecorded) {
-            SetFilePointer(file, 0, 0, FILE_BEGIN);  // position 0 cannot be refused
-            if (!SetEndOfFile(file)) return Fail(state, GetLastError());
+            if (!EmptyOutput(state)) return Fail(state, GetLastError());
             size = 0;
         }
         *kept = size;
     }
+    // Only now may a mark go: the file it warned of is empty.
+    SetOutputAttributes(state, fileName, FILE_ATTRIBUTE_HIDDEN);  // a mark that stays costs a restart
+    if (state->fileHandle == INVALID_HANDLE_VALUE) return Fail(state, GetLastError());
     return 1;
+}
+
+DWORD TakeData(TransferState* state, const char* data, DWORD count, DWORD* overlap,
+               DWORD* written) {
+    while (count && *overlap) {
+        char kept[512];
+        DWORD piece = count < *overlap ? count : *overlap, got = 0;
+        if (piece > sizeof(kept)) piece = sizeof(kept);
+        if (!ReadFile(state->fileHandle, kept, piece, &got, 0)) return LastErrorOr(ERROR_READ_FAULT);
+        if (got != piece) return ERROR_INVALID_DATA;
+        for (DWORD i = 0; i < piece; i++)
+            if (kept[i] != data[i]) return ERROR_INVALID_DATA;
+        data += piece;
+        count -= piece;
+        *overlap -= piece;
+    }
+    while (count) {
+        DWORD wrote = 0;
+        if (!WriteFile(state->fileHandle, data, count, &wrote, 0) || !wrote)
+            return LastErrorOr(ERROR_WRITE_FAULT);
+        data += wrote;
+        count -= wrote;
+        *written += wrote;
+    }
+    return 0;
+}
+
+int ParseLength(const char* text, DWORD* length) {
+    DWORD value = 0, digits = 0;
+    for (; (BYTE)(*text - '0') <= 9; text++, digits++) {
+        DWORD digit = *text - '0';
+        if (value > (0xFFFFFFFFu - digit) / 10) return 0;
+        value = value * 10 + digit;
+    }
+    while (*text == ' ' || *text == '\r' || *text == '\n') text++;
+    *length = value;
+    return digits && !*text;
 }
 
 static const DWORD requestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 
-static int QueryNumber(HINTERNET request, DWORD query, DWORD* value) {
-    DWORD length = 4, index = 0;
-    return HttpQueryInfoA(request, query | HTTP_QUERY_FLAG_NUMBER, value, &length,
-                          query == HTTP_QUERY_STATUS_CODE ? 0 : &index);
+static int QueryStatus(HINTERNET request, DWORD* status) {
+    DWORD length = 4;
+    return HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status, &length,
+                          0);
 }
 
 // A missing or unusable header ends the transfer. The request goes with its
@@ -144,7 +204,7 @@ int RecordTransfer(TransferState* state, const char* fileName, DWORD date, DWORD
     // next time. The mark stays whatever becomes of this run, even a killed
     // one, until the next run opens the file and starts it afresh.
     if (SaveResumeRecord(&theSession, fileName, date, time, size) ||
-        SetFileAttributesA(fileName, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
+        SetOutputAttributes(state, fileName, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
         return 1;
     return Fail(state, GetLastError());
 }
@@ -185,21 +245,58 @@ static int ReplyIsRest(HINTERNET request, DWORD first, DWORD total) {
     return GetLastError() == ERROR_HTTP_HEADER_NOT_FOUND;
 }
 
+// The reply's Content-Length read as text: the client's own number stops at
+// 2^31 - 1 and reads a text without digits as 0.
+static int QueryLength(HINTERNET request, DWORD* length) {
+    char text[32];
+    DWORD size = sizeof(text), index = 0;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) return 0;
+    if (ParseLength(text, length)) return 1;
+    SetLastError(ERROR_HTTP_INVALID_HEADER);
+    return 0;
+}
+
+// The reply's Last-Modified, packed; 0 with the last error set when there
+// is none that can be used.
+static int QueryModified(HINTERNET request, DWORD* date, DWORD* time) {
+    char text[32];
+    DWORD length = sizeof(text), index = 0;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_LAST_MODIFIED, text, &length, &index)) return 0;
+    if (!HttpDateUsable(text)) {
+        SetLastError(ERROR_HTTP_INVALID_HEADER);
+        return 0;
+    }
+    SYSTEMTIME modified;
+    length = sizeof(modified);
+    index = 0;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME, &modified,
+                        &length, &index))
+        return 0;
+    *date = PackDate(modified.wYear, modified.wMonth, modified.wDay);
+    *time = PackTime(modified.wHour, modified.wMinute);
+    return 1;
+}
+
 DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, DWORD resume) {
     const InstallSession* session = &theSession;
     char header[256];
-    header[0] = 0;
 
-    DWORD present;
-    if (!OpenTransfer(state, fileName, resume, &present)) return 0;
-    if (present > 0) wsprintfA(header, "Range: bytes=%lu-\r\n", present);
-    // One request, or two: a reply of 416 to the range, or a reply that is
-    // not the rest of the file the kept bytes came from, empties the file
-    // and asks for the whole file again, once. The second reply is held to
-    // the same rules.
-    DWORD status, contentLength, packedDate = 0, packedTime = 0;
-    int restarted = 0, identified = 0;
+    // kept: the bytes on disk this request continues; onDisk: the bytes in
+    // the file. A continuation asks from resumeOverlap bytes before the kept
+    // end (from 0 when fewer are kept) and compares those with the file
+    // before it writes anything: a server that sends another place than
+    // asked for never gets spliced onto the kept bytes.
+    DWORD kept;
+    if (!OpenTransfer(state, fileName, resume, &kept)) return 0;
+    DWORD onDisk = kept;
+    // Two requests at most: a continuation that is refused, or disproved
+    // by its data, is followed by one request for the whole file. Only a
+    // reply that carries the file costs the kept bytes; one that fails
+    // (the server is down) leaves them for the next run.
     for (;;) {
+        DWORD from = kept > resumeOverlap ? kept - resumeOverlap : 0;
+        header[0] = 0;
+        if (kept) wsprintfA(header, "Range: bytes=%lu-\r\n", from);
         if (!KeepHandle(state, &state->requestHandle,
                         InternetOpenUrlA(state->internetHandle, url, header, (DWORD)-1,
                                          requestFlags, 0))) {
@@ -210,139 +307,122 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         // Only a 200 or a 206 carries the file: an informational or empty
         // reply, or a redirection the client did not follow, is a failure
         // like an error status, never a download.
-        if (!QueryNumber(state->requestHandle, HTTP_QUERY_STATUS_CODE, &status))
-            return FailHeader(state, GetLastError());
-        // 416: the range starts at or past the end, the kept file is no use.
-        int startOver = status == 416 && !restarted;
-        if (!startOver && status != 200 && status != 206) {
-            state->errorCode = status;
-            state->errorIsStatus = 1;
-            // How long the server asks a client to wait (a delay in
-            // seconds; a date reads as none).
-            if (status == 429 || status == 503)
-                QueryNumber(state->requestHandle, HTTP_QUERY_RETRY_AFTER, &state->retryAfter);
-            CloseInternet(state);
-            return 0;
-        }
-        if (!startOver) {
-            contentLength = 0;
-            if (!QueryNumber(state->requestHandle, HTTP_QUERY_CONTENT_LENGTH, &contentLength))
+        DWORD status, length, date, time, whole;
+        if (!QueryStatus(state->requestHandle, &status)) return FailHeader(state, GetLastError());
+        int carries = status == 200 || status == 206;
+        if (carries) {
+            // Each reply names the file it carries: the record gets the
+            // identity of the one whose body is written.
+            if (!QueryLength(state->requestHandle, &length) ||
+                !QueryModified(state->requestHandle, &date, &time))
                 return FailHeader(state, GetLastError());
-            if (!identified) {
-                char text[32];
-                DWORD length = sizeof(text), index = 0;
-                if (!HttpQueryInfoA(state->requestHandle, HTTP_QUERY_LAST_MODIFIED, text, &length,
-                                    &index))
-                    return FailHeader(state, GetLastError());
-                if (!HttpDateUsable(text)) return FailHeader(state, ERROR_HTTP_INVALID_HEADER);
-                SYSTEMTIME modified;
-                length = sizeof(modified);
-                index = 0;
-                if (!HttpQueryInfoA(state->requestHandle,
-                                    HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME, &modified,
-                                    &length, &index))
-                    return FailHeader(state, GetLastError());
-                identified = 1;
-                packedDate = PackDate(modified.wYear, modified.wMonth, modified.wDay);
-                packedTime = PackTime(modified.wHour, modified.wMinute);
-            }
-            DWORD whole = present + contentLength;
-            if (present > 0) {
+            whole = from + length;
+            // Nothing of 4 GiB or more, and no empty setup.
+            if (whole < from || !whole) return FailHeader(state, ERROR_HTTP_INVALID_HEADER);
+            if (kept) {
                 // Continued only with the rest of the very file the record
-                // names: a 200 is the file from its start whatever its
-                // length, a 206 must start at the kept size and end at the
-                // recorded size.
-                startOver = !(status == 206 && ReplyIsRest(state->requestHandle, present, whole) &&
-                              ResumeRecordMatches(session, fileName, packedDate, packedTime, whole));
+                // names: a 206 from the asked place to the recorded size.
+                carries = status == 206 && kept <= whole &&
+                          ReplyIsRest(state->requestHandle, from, whole) &&
+                          ResumeRecordMatches(session, fileName, date, time, whole);
             } else if (status == 206 && !ReplyIsRest(state->requestHandle, 0, whole)) {
                 // Asked for the whole file, given a part of it.
                 return FailHeader(state, ERROR_HTTP_INVALID_HEADER);
             }
         }
-        if (!startOver) break;
-        present = 0;
-        restarted = 1;
-        if (!RecreateOutput(state, fileName)) return Fail(state, GetLastError());
-        header[0] = 0;
-        CloseRequest(state);
-    }
+        if (!carries) {
+            // How long the server asks a client to wait before it asks again
+            // (a delay in seconds; a date reads as none).
+            DWORD size = 4, index = 0;
+            state->retryAfter = 0;
+            if (status == 429 || status == 503)
+                HttpQueryInfoA(state->requestHandle, HTTP_QUERY_RETRY_AFTER | HTTP_QUERY_FLAG_NUMBER,
+                               &state->retryAfter, &size, &index);
+            CloseRequest(state);
+            if (kept) {
+                kept = 0;
+                continue;
+            }
+            state->errorCode = status;
+            state->errorIsStatus = 1;
+            CloseSession(state);
+            return 0;
+        }
 
-    // Stored, or the file marked, before any byte of the body; the handles
-    // left open are closed by the run.
-    if (!RecordTransfer(state, fileName, packedDate, packedTime, present + contentLength))
-        return 0;
-    state->baseBytes = present;
-    state->totalBytes = present + contentLength;
+        // Stored, or the file marked, before any byte of the body; the
+        // handles left open are closed by the run.
+        if (onDisk && !kept) {
+            if (!EmptyOutput(state)) return Fail(state, GetLastError());
+            onDisk = 0;
+        }
+        SeekOutput(state, from);
+        if (!RecordTransfer(state, fileName, date, time, whole)) return 0;
+        state->baseBytes = kept;
+        state->totalBytes = whole;
 
-    if (contentLength == 0) {
-        // Nothing left to fetch: the kept bytes are the whole file.
-        state->doneBytes = present;
+        DWORD overlap = kept - from, written = 0, failure = 0;
+        for (;;) {
+            DWORD available = 0;
+            if (!InternetQueryDataAvailable(state->requestHandle, &available, 0, 0)) {
+                failure = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
+                break;
+            }
+            if (available == 0 || state->stopRequested) break;
+            char* buffer = (char*)GlobalAlloc(GMEM_ZEROINIT, available + 1);
+            if (!buffer) {
+                failure = ERROR_NOT_ENOUGH_MEMORY;
+                break;
+            }
+
+            DWORD received = 0;
+            int last = 0;
+            while (received < available) {
+                DWORD count = 0;
+                if (!InternetReadFile(state->requestHandle, buffer + received,
+                                      available - received, &count)) {
+                    failure = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
+                    last = 1;
+                    break;
+                }
+                if (count == 0) {
+                    last = 1;
+                    break;
+                }
+                received += count;
+                if (received < available && state->stopRequested) break;
+            }
+            // On a cancel the bytes of this chunk are dropped, so file,
+            // counter and record agree for the next run.
+            if (!state->stopRequested && received) {
+                DWORD taken = TakeData(state, buffer, received, &overlap, &written);
+                if (taken == ERROR_INVALID_DATA) {
+                    GlobalFree(buffer);
+                    if (!EmptyOutput(state)) {
+                        // Kept bytes that no server's data continues never
+                        // serve another run.
+                        SetOutputAttributes(state, fileName,
+                                            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+                        return Fail(state, ERROR_INVALID_DATA);
+                    }
+                    CloseRequest(state);
+                    kept = onDisk = 0;
+                    goto again;
+                }
+                if (taken) failure = taken, last = 1;
+                state->doneBytes = kept + written;
+                PostProgress(state);
+            }
+            GlobalFree(buffer);
+            if (last || state->stopRequested) break;
+        }
+
         CloseOutput(state);
         CloseInternet(state);
-        return 1;
+        if (kept + written == whole) return 1;
+        // A body that stopped short is reported, unless the user stopped it.
+        if (!state->stopRequested)
+            state->errorCode = failure ? failure : ERROR_INTERNET_CONNECTION_RESET;
+        return 0;
+    again:;
     }
-
-    DWORD written = 0;
-    DWORD failure = 0;
-    for (;;) {
-        DWORD available = 0;
-        if (!InternetQueryDataAvailable(state->requestHandle, &available, 0, 0)) {
-            failure = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
-            break;
-        }
-        if (available == 0 || state->stopRequested) break;
-        char* buffer = (char*)GlobalAlloc(GMEM_ZEROINIT, available + 1);
-        if (!buffer) {
-            failure = ERROR_NOT_ENOUGH_MEMORY;
-            break;
-        }
-
-        DWORD received = 0;
-        int last = 0;
-        while (received < available) {
-            DWORD count = 0;
-            if (!InternetReadFile(state->requestHandle, buffer + received, available - received,
-                                  &count)) {
-                failure = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
-                last = 1;
-                break;
-            }
-            if (count == 0) {
-                last = 1;
-                break;
-            }
-            received += count;
-            if (received < available && state->stopRequested) break;
-        }
-        if (state->stopRequested) {
-            // The bytes of this chunk are dropped, so file, counter and
-            // record agree for the next run.
-            GlobalFree(buffer);
-            break;
-        }
-
-        DWORD put = 0;
-        while (put < received && !state->stopRequested) {
-            DWORD count = 0;
-            if (!WriteFile(state->fileHandle, buffer + put, received - put, &count, 0) || !count) {
-                failure = LastErrorOr(ERROR_WRITE_FAULT);
-                last = 1;
-                break;
-            }
-            put += count;
-            written += count;
-        }
-        state->doneBytes = present + written;
-        PostProgress(state);
-        GlobalFree(buffer);
-        if (last || state->stopRequested) break;
-    }
-
-    CloseOutput(state);
-    CloseInternet(state);
-    if (written == contentLength) return 1;
-    // A body that stopped short is reported, unless the user stopped it.
-    if (!state->stopRequested)
-        state->errorCode = failure ? failure : ERROR_INTERNET_CONNECTION_RESET;
-    return 0;
 }

@@ -81,6 +81,9 @@ DWORD SaveResumeRecord(const InstallSession* session, const char* fileName, DWOR
     HKEY key = OpenRecord(session, 1);
     if (!key) return 0;
     DWORD values[3] = {date, time, size};
+    // The name is emptied first and written last: a run killed in between
+    // leaves a record that vouches for no file.
+    RegSetValueExA(key, valueNames[3], 0, REG_SZ, (const BYTE*)EmptyString, 1);  // checked below
     DWORD stored = 1;
     for (int i = 0; i < 4; i++) {
         const BYTE* data = (const BYTE*)&values[i];
@@ -92,9 +95,10 @@ DWORD SaveResumeRecord(const InstallSession* session, const char* fileName, DWOR
     return stored;
 }
 
-void DeleteResumeRecord(const InstallSession* session) {
+int DeleteResumeRecord(const InstallSession* session) {
     char* path = ResumeKeyPath(session);
-    if (!path) return;
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);  // a key left behind is overwritten next time
+    if (!path) return 0;
+    LONG deleted = RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
     FreeBuffer(path);
+    return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
 }

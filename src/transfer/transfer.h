@@ -16,6 +16,7 @@ int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD
 HINTERNET KeepHandle(TransferState* state, HINTERNET* field, HINTERNET handle);
 void CloseRequest(TransferState* state);
 void CloseInternet(TransferState* state);
+void CloseOutput(TransferState* state);
 // Closes a handle opened on the request handle (the FTP data) unless a
 // cancel has closed that already.
 void CloseChild(TransferState* state, HINTERNET child);
@@ -23,6 +24,24 @@ void CloseChild(TransferState* state, HINTERNET child);
 // session of a running transfer; non-zero when there was one.
 int CutTransfer(TransferState* state);
 DWORD LastErrorOr(DWORD fallback);
+// A continuation asks for this many bytes before the kept end again (all of
+// them when fewer are kept) and compares them with the file.
+enum { resumeOverlap = 4096 };
+// Moves the output file's position to at (below 4 GiB).
+void SeekOutput(TransferState* state, DWORD at);
+// Empties the output file; 0 with the last error set when it cannot.
+int EmptyOutput(TransferState* state);
+// Sets the output file's attributes, closing and reopening it where the
+// system refuses them on an open file; 0 when they could not be set, and
+// fileHandle the invalid-handle value when the file could not be reopened.
+int SetOutputAttributes(TransferState* state, const char* fileName, DWORD attributes);
+// Takes count bytes of data at the output file's position: while *overlap
+// is above 0 they are compared with the kept bytes there (and *overlap
+// counts down), the rest is written (and added to *written). 0 when taken,
+// ERROR_INVALID_DATA when the data differs from the kept bytes, else the
+// error of the failing read or write.
+DWORD TakeData(TransferState* state, const char* data, DWORD count, DWORD* overlap,
+               DWORD* written);
 // Stores the resume record of the output file, or, where it cannot be
 // stored, marks the file (system attribute) so that no run continues it;
 // 0 with errorCode set when neither can be done.
@@ -45,7 +64,14 @@ DWORD FetchSetup(TransferState* state, const char* fileName, DWORD resume);
 
 // Server replies.
 DWORD ParseDecimal(const char* text, DWORD maxChars);
+// A byte count as servers send it: decimal digits, then only blanks and line
+// ends. 0 for a text without digits, with other characters or of 4 GiB or
+// more.
+int ParseLength(const char* text, DWORD* length);
 const char* ReplyNumberPart(const char* reply);
+// The FTP server's last reply, cut at its length, in buffer (8192 bytes);
+// its length, or 0 when there is none or it does not fit with its end.
+DWORD FetchReply(char* buffer);
 void DecodeEscapes(char* text);
 // The value of one hexadecimal digit (either case), or -1.
 int HexValue(char c);
@@ -60,7 +86,8 @@ int ContentRangeFits(const char* text, DWORD first, DWORD total);
 // Resume record: the identity of a partial download under the registry key.
 DWORD SaveResumeValue(const InstallSession* session, const char* name, DWORD value);
 DWORD LoadResumeValue(const InstallSession* session, const char* name);
-void DeleteResumeRecord(const InstallSession* session);
+// 1 when the record is gone (or was never there).
+int DeleteResumeRecord(const InstallSession* session);
 // Whether the record vouches for continuing fileName as a part of the
 // server's file of this date, time and size (none of them 0).
 int ResumeRecordMatches(const InstallSession* session, const char* fileName, DWORD date,
@@ -88,4 +115,6 @@ extern BOOL (WINAPI* SeamFtpCommand)(HINTERNET, BOOL, DWORD, LPCSTR, DWORD_PTR, 
 extern const char* SeamFtpCommandName;
 // And the call that opens every internet session.
 extern HINTERNET(WINAPI* SeamInternetOpen)(LPCSTR, DWORD, LPCSTR, LPCSTR, DWORD);
+// And the call that hands over the FTP server's last reply.
+extern BOOL(WINAPI* SeamLastResponse)(LPDWORD, LPSTR, LPDWORD);
 #endif

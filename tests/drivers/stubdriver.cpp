@@ -153,6 +153,19 @@ static DWORD WINAPI FailingSetFilePointer(HANDLE, LONG, PLONG, DWORD) {
     return INVALID_SET_FILE_POINTER;
 }
 
+// The Windows 95 family's rule, which Wine does not keep: the attributes of
+// a file open without sharing cannot be changed. The output file is the
+// one the transfer keeps open.
+extern "C" void* setFileAttributesSlot asm(IMPORT_SLOT("SetFileAttributesA", "8"));
+static BOOL(WINAPI* realSetFileAttributes)(LPCSTR, DWORD);
+static BOOL WINAPI Win95SetFileAttributes(LPCSTR name, DWORD attributes) {
+    if (HasHandle(theState.fileHandle)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    return realSetFileAttributes(name, attributes);
+}
+
 // Every internet handle the product opens and closes, with its parent:
 // closing a parent closes the handles opened on it.
 struct TrackedHandle {
@@ -250,6 +263,9 @@ static int Transfer(int argc, char** argv) {
     if (retrSeam) SeamFtpCommand = RetrSeam;
     seekFailure = strtoul(Option(argc, argv, "--fail-seek", "0"), 0, 10);
     if (seekFailure) PatchImport(&setFilePointerSlot, (void*)FailingSetFilePointer);
+    if (Flag(argc, argv, "--win95-attributes"))
+        realSetFileAttributes = (decltype(realSetFileAttributes))PatchImport(
+            &setFileAttributesSlot, (void*)Win95SetFileAttributes);
     SeamProgressHook = OnProgress;
     AuditHandles(argc, argv);
     TransferState* state = &theState;
@@ -477,6 +493,8 @@ static void OnHashChunk(TransferState* state) {
     printf("{\"event\": \"check\", \"check\": %d, \"dialog\": %lu}\n", checks,
            (unsigned long)(DWORD_PTR)(IsWindow(dialog) ? dialog : 0));
     fflush(stdout);
+    // Any later dialog keeps the usual grace.
+    SeamGraceTicks = 2000;
     if (!checkGate) return;
     WaitForGate(checkGate);
     printf("{\"event\": \"gate-open\", \"check\": %d, \"dialogField\": %lu}\n", checks,
@@ -498,6 +516,7 @@ static int Verify(int argc, char** argv) {
     if (argc < 4 || !ParseSha256(Option(argc, argv, "--pin", ""), setupHash)) return 2;
     setupHashPinned = 1;
     checkGate = Option(argc, argv, "--gate", 0);
+    SeamGraceTicks = strtoul(Option(argc, argv, "--first-grace", "2000"), 0, 10);
     cancelAtRead = strtoul(Option(argc, argv, "--cancel-at-read", "0"), 0, 10);
     cancelOnRestart = Flag(argc, argv, "--cancel-on-restart");
     realPostMessage = (decltype(realPostMessage))PatchImport(&postMessageSlot,

@@ -12,7 +12,10 @@ What Wine 8.0's WinINet does with these replies, as seen on this bench:
 - header lines of 20 KB and 100 KB are read whole; the download completes;
 - a Content-Length of 2^32 or more (5 GiB; 2^32 plus the true length) fails
   the number query with ERROR_HTTP_INVALID_HEADER (12153): no wrap-around;
-- a Content-Length that is no number reads as 0: an empty download;
+- a Content-Length that is no number reads as 0, and one of 2^31 or more
+  stops at 2^31 - 1: the transfer reads the header as text instead, and
+  refuses one that is no number below 4 GiB, or 0, with
+  ERROR_HTTP_INVALID_HEADER (12153) before anything is written;
 - an empty Last-Modified would read as 1 January 1970, 00:00 (refused, see below);
 - a Last-Modified that is not an RFC 1123 date within 1970 to 2038 (not a
   date at all, the RFC 850 and asctime forms, a date from 2038-01-19 on)
@@ -21,7 +24,10 @@ What Wine 8.0's WinINet does with these replies, as seen on this bench:
   date with ERROR_HTTP_INVALID_HEADER (12153);
 - an FTP reply line longer than about 1.4 KB, or one the server leaves
   unterminated, fails the command with ERROR_INTERNET_EXTENDED_ERROR (12003);
-- an FTP reply ended by a bare line feed is accepted.
+- an FTP reply ended by a bare line feed is accepted;
+- a SIZE reply that is no number below 4 GiB leaves the size unknown: the
+  whole file is fetched, complete only on the server's 226 or 250, and no
+  record is left that a later run could continue.
 """
 
 import json
@@ -102,8 +108,11 @@ def out_file(bench):
     return f"{bench.temp_dir_win}\\~{PRODUCT}{NUMBER}.exe"
 
 
+RECORD_KEY = rf"HKLM\{REGKEY}\Install\{NUMBER:08d}"
+
+
 def record(bench):
-    values = bench.reg_values(rf"HKLM\{REGKEY}\Install\{NUMBER:08d}") or {}
+    values = bench.reg_values(RECORD_KEY) or {}
     return {k: v[1] for k, v in values.items()}
 
 
@@ -131,6 +140,12 @@ HTTP_CASES = [
     ("Content-Length 2^32", {"content_length_override": 2**32}, "error"),
     ("Content-Length of 30 digits", {"content_length_override": "9" * 30}, "error"),
     ("Content-Length negative", {"content_length_override": -5}, "error"),
+    ("Content-Length without digits", {"content_length_override": "many"}, 12153),
+    ("Content-Length with a tail", {"content_length_override": "300000x"}, 12153),
+    ("Content-Length 0", {"content_length_override": 0}, 12153),
+    # Read by the client as a signed number it would stop at 2^31 - 1; read
+    # as text it is the size recorded, and a body that ends short fails.
+    ("Content-Length 3 GiB", {"content_length_override": 3 * 2**30}, "error"),
     # The client converts the date with the C library and dies on one it
     # cannot place: only the RFC 1123 form, dated 2 January 1970 to 2037,
     # reaches that conversion; anything else is an invalid header.
@@ -152,10 +167,17 @@ HTTP_CASES = [
 @pytest.mark.parametrize("name, options, outcome", HTTP_CASES, ids=[
     c.values[0] if hasattr(c, "values") else c[0] for c in HTTP_CASES])
 def test_http_reply(bench, web, payload, name, options, outcome):
+    bench.reg_delete(RECORD_KEY)
     options = dict(options)
     web.add_file(SETUP, payload, last_modified=options.pop("last_modified", LAST_MODIFIED), **options)
     report, written = transfer(bench, web.url(SETUP))
     check(report, written, payload, outcome)
+    if name == "Content-Length 3 GiB":
+        assert report["totalBytes"] == 3 * 2**30, report
+        assert record(bench)["Size"] == 3 * 2**30
+    elif isinstance(outcome, int):
+        # Refused before the record: nothing vouches for these bytes.
+        assert record(bench) == {} and written == b""
     stored = {"Last-Modified 2 January 1970": (19700102, 10000),
               "Last-Modified 31 December 2037": (20371231, 12359),
               "Last-Modified with a tail": (20170714, 10240)}
@@ -168,24 +190,29 @@ def test_http_reply(bench, web, payload, name, options, outcome):
 FTP_CASES = [
     ("SIZE reply of 9000 bytes", {"SIZE": overlong_reply(213, 9000)}, "error"),
     ("SIZE reply of 8192 bytes", {"SIZE": overlong_reply(213, 8192)}, "error"),
-    ("SIZE reply of 2000 bytes", {"SIZE": overlong_reply(213, 2000)}, "error"),
+    # Lines the client reads, but no number: the size is unknown.
+    ("SIZE reply of 2000 bytes", {"SIZE": overlong_reply(213, 2000)}, "complete"),
     ("MDTM reply of 9000 bytes", {"MDTM": overlong_reply(213, 9000)}, "error"),
     ("SIZE reply with a bare LF", {"SIZE": NO_CRLF("213 300000")}, "complete"),
     ("MDTM reply with a bare LF", {"MDTM": NO_CRLF("213 20030709140559")}, "complete"),
     ("SIZE reply unterminated", {"SIZE": UNTERMINATED("213 300000")}, "error"),
     ("MDTM reply unterminated", {"MDTM": UNTERMINATED("213 20030709140559")}, "error"),
-    # Read modulo 2^32 (1 GiB): more than the data that comes, so the
-    # transfer ends short and says so.
-    ("SIZE above 4 GiB", {"SIZE": "213 5368709120"}, "error"),
-    ("SIZE of 40 digits", {"SIZE": "213 " + "7" * 40}, "error"),
+    # No size below 4 GiB: unknown, so the whole file on the server's word.
+    ("SIZE above 4 GiB", {"SIZE": "213 5368709120"}, "complete"),
+    ("SIZE of 40 digits", {"SIZE": "213 " + "7" * 40}, "complete"),
+    ("SIZE without digits", {"SIZE": "213 unknown"}, "complete"),
 ]
 
 
 @pytest.mark.parametrize("name, replies, outcome", FTP_CASES, ids=[c[0] for c in FTP_CASES])
 def test_ftp_reply(bench, ftp, payload, name, replies, outcome):
+    # A record of an earlier run that an unknown size must not leave behind.
+    bench.reg_add(RECORD_KEY, "Size", len(payload), "REG_DWORD")
     ftp.set_faults(FtpFaults(replies=replies))
     report, written = transfer(bench, ftp.url("/Setup.exe"))
     check(report, written, payload, outcome)
+    if name.startswith("SIZE") and outcome == "complete" and "LF" not in name:
+        assert record(bench) == {}
     if name == "MDTM reply with a bare LF":
         assert record(bench) == {"Date": 20030709, "Time": 11405, "Size": len(payload),
                                 "File": out_file(bench)}
@@ -223,7 +250,7 @@ def error_box_of_run(bench, stub, env=None):
 REAL_CASES = [
     ("http", "Content-Length 5 GiB", {"content_length_override": 5 * 2**30}, "12153"),
     ("http", "header line of 100 KB and no number in Content-Length",
-     {"extra_headers": [("X-Long", "d" * 100_000)], "content_length_override": "many"}, "193"),
+     {"extra_headers": [("X-Long", "d" * 100_000)], "content_length_override": "many"}, "12153"),
     ("ftp", "SIZE reply of 9000 bytes", {"SIZE": overlong_reply(213, 9000)}, "12003"),
     ("http", "Last-Modified not a date", {"last_modified": "not a date"}, "12153"),
 ]
@@ -245,3 +272,6 @@ def test_install_exe_reports_the_bad_reply(bench, web, ftp, payload, clean, tmp_
     assert text is not None, "no error box"
     assert re.search(rf"Error( Code:)? {code}\b", text), text
     assert not fakesetup_log.entries()
+    # Refused before the hand-over: nothing was renamed to a launch name.
+    assert not [p for p in bench.stub_files() if p.name.startswith(f"~mi{NUMBER}$")]
+    assert not [p for p in bench.pending_renames() if f"~mi{NUMBER}$" in p[0]]

@@ -21,8 +21,9 @@ from pathlib import Path
 
 import pytest
 
-from servers import FaultServer, FtpServer
-from winehelp import helper_exe, run_driver, stub_exe
+from servers import REST_REFUSED, RETR_REFUSED, FaultServer, FtpServer
+from winehelp import (RESUME_OVERLAP, helper_exe, resume_from, resume_range, run_driver,
+                      stub_exe)
 
 REPO = Path(__file__).resolve().parents[2]
 STAMP = REPO / "tools" / "stamp"
@@ -30,7 +31,9 @@ TITLE = "Continuation Setup"
 NUMBER = 13
 SIZE = 300_000
 KEEP = 123_457                      # bytes an earlier run left
-RANGE = f"bytes={KEEP}-"
+FROM = resume_from(KEEP)            # where a continuation of them starts (the overlap)
+RANGE = resume_range(KEEP)
+WHOLE_RANGE = resume_range(SIZE)    # all of the file kept
 TIME = {"A": 1_100_000_000, "B": 1_200_000_000}   # modification times of the versions
 
 
@@ -217,10 +220,26 @@ HTTP_CASES = [
      [(RANGE, 206), (None, 200)], None),
     ("200-as-long-as-the-rest", ("A", KEEP), "own", {"range_head_200": True},
      [(RANGE, 200), (None, 200)], None),
+    # A server that drops the offset: the file's start, as long as the rest,
+    # with nothing that names the place but the bytes themselves.
+    ("206-from-the-start-without-content-range", ("A", KEEP), "own", {"range_head_206": True},
+     [(RANGE, 206), (None, 200)], None),
     ("record-of-another-users-file", ("B", KEEP), "other", {}, [(RANGE, 206), (None, 200)], None),
     ("record-without-a-name", ("B", KEEP), None, {}, [(RANGE, 206), (None, 200)], None),
+    # A continuation that is refused does not fail this run or the next:
+    # the whole file is asked for, once.
+    ("403-to-the-range", ("A", KEEP), "own", {"range_status": 403}, [(RANGE, 403), (None, 200)],
+     None),
+    ("501-to-the-range", ("A", KEEP), "own", {"range_status": 501}, [(RANGE, 501), (None, 200)],
+     None),
+    ("204-to-the-range", ("A", KEEP), "own", {"range_status": 204},
+     [(RANGE, 204), (None, 200)], None),
+    # The whole file kept: only the overlap is fetched to prove it.
+    ("all-kept", ("A", None), "own", {}, [(WHOLE_RANGE, 206)], None),
+    # A 416 to a range inside the file is no answer to trust.
+    ("416-to-a-range-inside-the-file", ("A", None), "own", {"range_status": 416},
+     [(WHOLE_RANGE, 416), (None, 200)], None),
     ("101", None, None, {"as_status": 101}, [(None, 101)], 101),
-    ("204-to-the-range", ("A", KEEP), "own", {"as_status": 204}, [(RANGE, 204)], 204),
     ("302-not-followed", None, None, {"as_status": 302}, [(None, 302)], 302),
 ]
 
@@ -237,6 +256,8 @@ def test_http_continuation(product, web, versions, name, left, owner, options, e
     shown = product.run(web.url(path))
 
     assert [(r.range, r.status) for r in web.requests_for(path)] == expected
+    if name == "all-kept":
+        assert [r.body_sent for r in web.requests_for(path)] == [RESUME_OVERLAP]
     if code is None:
         product.check_outcome(shown, None, versions["A"], None, None)
     else:
@@ -244,6 +265,49 @@ def test_http_continuation(product, web, versions, name, left, owner, options, e
         # no file; a file that was there stays as it was, a new one empty.
         assert product.box.endswith(f"The server answered with HTTP status {code}."), product.box
         product.check_outcome(shown, code, None, kept if kept else b"", before)
+
+
+def test_http_server_down_keeps_the_file(product, web, versions):
+    """A 503 to the range and to the plain request: the server is down, and
+    the kept bytes and their record wait for the next run, which continues
+    them once the server is back."""
+    path = "/down/Setup.exe"
+    web.add_file(path, versions["A"], last_modified=TIME["A"], status=503)
+    kept = versions["A"][:KEEP]
+    product.leave(kept, identity(versions, "A"), product.win_partial)
+    before = product.record()
+
+    shown = product.run(web.url(path))
+
+    assert [(r.range, r.status) for r in web.requests_for(path)] == [(RANGE, 503), (None, 503)]
+    assert product.box.endswith("The server answered with HTTP status 503."), product.box
+    product.check_outcome(shown, 503, None, kept, before)
+
+    web.set_options(path, status=None)
+    shown = product.run(web.url(path))
+    assert [(r.range, r.status) for r in web.requests_for(path)][2:] == [(RANGE, 206)]
+    product.check_outcome(shown, None, versions["A"], None, None)
+
+
+def test_http_restart_records_the_second_replys_identity(product, web, versions):
+    """A continuation refused by a wrong 206 that carries the recorded date,
+    then a whole file of another date, cut: the record names the file that
+    was written, not the first reply's, so the next run does not continue
+    these bytes as a part of A."""
+    path = "/second-identity/Setup.exe"
+    other = TIME["B"]
+    web.add_file(path, versions["A"], last_modified=TIME["A"], range_shift=-1000,
+                 plain_last_modified=other, cut_after=[None, 50_000])
+    product.leave(versions["A"][:KEEP], identity(versions, "A"), product.win_partial)
+
+    shown = product.run(web.url(path))
+
+    assert [(r.range, r.status) for r in web.requests_for(path)] == [(RANGE, 206), (None, 200)]
+    assert shown not in (None, 0)
+    date, time_ = pack(other)
+    product.check_outcome(shown, shown, None, versions["A"][:50_000],
+                          {"Date": date, "Time": time_, "Size": SIZE,
+                           "File": product.win_partial})
 
 
 # --- FTP ---------------------------------------------------------------------
@@ -279,13 +343,19 @@ def publish(root, name, data, mtime):
 # where the server sent), the error box's code (None: A is started), the
 # partial file afterwards when nothing is started
 FTP_CASES = [
-    ("honest-rest", ("A", KEEP), "own", {}, [KEEP], [KEEP], None, None),
+    ("honest-rest", ("A", KEEP), "own", {}, [FROM], [FROM], None, None),
     # The server takes REST and drops it at the TYPE or PORT that the client
-    # sends before RETR, then sends the whole file behind the kept bytes.
-    ("rest-forgotten-at-type", ("A", KEEP), "own", {"forget_rest": ("TYPE",)}, [KEEP], [0],
-     13, b""),
-    ("rest-forgotten-at-port", ("A", KEEP), "own", {"forget_rest": ("PORT",)}, [KEEP], [0],
-     13, b""),
+    # sends before RETR, then sends the file from its start: the overlap
+    # tells, and the file is fetched afresh on a new connection.
+    ("rest-forgotten-at-type", ("A", KEEP), "own", {"forget_rest": ("TYPE",)}, [FROM], [0, 0],
+     None, None),
+    ("rest-forgotten-at-port", ("A", KEEP), "own", {"forget_rest": ("PORT",)}, [FROM], [0, 0],
+     None, None),
+    # A refused REST costs the kept bytes only once the file comes.
+    ("rest-refused", ("A", KEEP), "own", {"replies": {"REST": REST_REFUSED}}, [FROM], [0],
+     None, None),
+    ("rest-refused-retr-refused", ("A", KEEP), "own",
+     {"replies": {"REST": REST_REFUSED, "RETR": RETR_REFUSED}}, [FROM], [], 12003, ("A", KEEP)),
     ("kept-equals-size", ("A", None), "own", {}, [], [], None, None),
     ("kept-above-size", ("A+", 100), "own", {}, [], [0], None, None),
     ("record-of-another-users-file", ("B", KEEP), "other", {}, [], [0], None, None),
@@ -310,9 +380,51 @@ def test_ftp_continuation(product, ftp_clean, ftp_root, versions, name, left, ow
     if code is None:
         product.check_outcome(shown, None, versions["A"], None, None)
     else:
-        # The record was stored before the data came; the file it would
-        # vouch for is emptied, so the next run starts afresh.
-        product.check_outcome(shown, code, None, left_after, as_record(product, versions, "A"))
+        # The record was stored before the data came; the file stays for the
+        # next run.
+        product.check_outcome(shown, code, None, partial_bytes(versions, left_after),
+                              as_record(product, versions, "A"))
+
+
+def test_ftp_forgotten_rest_then_cuts_never_start_a_splice(product, ftp_clean, ftp_root,
+                                                          versions):
+    """A server that forgets REST, and the run cut twice: while it sends from
+    the start in place of the rest, and again while it sends the whole file
+    on the second connection. What is left is a prefix of A that the record
+    vouches for, and the next, honest run completes it into A itself."""
+    ftp = ftp_clean
+    path = publish(ftp_root, "forgotten-cut.exe", versions["A"], TIME["A"])
+    product.leave(versions["A"][:KEEP], identity(versions, "A"), product.win_partial)
+    ftp.set_faults(forget_rest=("TYPE",), cut_after=[20_000, 50_000], cut_mode="close")
+
+    shown = product.run(ftp.url(path))
+
+    assert [(t.rest, t.sent) for t in ftp.wait_for_transfers(2)] == [(0, 20_000), (0, 50_000)]
+    assert shown == 12031, product.box
+    product.check_outcome(shown, 12031, None, versions["A"][:50_000],
+                          as_record(product, versions, "A"))
+
+    ftp.set_faults()
+    ftp.clear()
+    shown = product.run(ftp.url(path))
+    assert [t.rest for t in ftp.wait_for_transfers(1)] == [resume_from(50_000)]
+    product.check_outcome(shown, None, versions["A"], None, None)
+
+
+def test_ftp_unknown_size_and_a_cut_is_never_continued(product, ftp_clean, ftp_root, versions):
+    """A SIZE reply without digits: the size is unknown, so the data that
+    ended early (the server's 426 says so) is no file: not started, emptied,
+    and no record is left for a later run to continue it by."""
+    ftp = ftp_clean
+    path = publish(ftp_root, "no-size.exe", versions["A"], TIME["A"])
+    product.leave(versions["A"][:KEEP], identity(versions, "A"), product.win_partial)
+    ftp.set_faults(replies={"SIZE": "213 unknown"}, cut_after=50_000, cut_mode="close")
+
+    shown = product.run(ftp.url(path))
+
+    assert "REST" not in ftp.command_names()
+    assert [(t.rest, t.sent) for t in ftp.wait_for_transfers(1)] == [(0, 50_000)]
+    product.check_outcome(shown, 12031, None, b"", None)
 
 
 # --- a record that cannot be stored --------------------------------------------

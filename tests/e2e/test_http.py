@@ -15,7 +15,8 @@ import time
 import pytest
 
 from servers import FaultServer, FtpServer, Nginx
-from winehelp import BIG, GiB, assert_big_file, TransferDriver, free_port, big_file, run_driver, sparse_file
+from winehelp import (BIG, GiB, RESUME_OVERLAP, assert_big_file, TransferDriver, big_file,
+                      closed_port, resume_range, run_driver, sparse_file)
 
 DATA = bytes((i * 7 + i // 256) & 0xFF for i in range(300_000))
 SIZE = len(DATA)
@@ -32,6 +33,7 @@ ERROR_PATH_NOT_FOUND = 3
 ERROR_INTERNET_CANNOT_CONNECT = 12029
 ERROR_INTERNET_CONNECTION_RESET = 12031
 ERROR_HTTP_HEADER_NOT_FOUND = 12150
+ERROR_HTTP_INVALID_HEADER = 12153
 
 NONE_OPEN = ("none", "none", "none")
 
@@ -145,7 +147,8 @@ def assert_complete(drive, name, out, base):
     # The counters at the first report: doneBytes is not set to the kept size
     # beforehand, it jumps from 0 to above it with the first chunk.
     assert out["firstBase"] == base and out["firstTotal"] == SIZE, out
-    assert base < out["firstDone"] <= SIZE, out
+    # A file kept whole has nothing more to write: only its overlap came.
+    assert base < out["firstDone"] <= SIZE or base == out["firstDone"] == SIZE, out
     assert drive.file(name).read_bytes() == DATA
     assert out["attributes"] & HIDDEN, out
 
@@ -153,17 +156,16 @@ def assert_complete(drive, name, out, base):
 # --- against nginx --------------------------------------------------------------
 
 def restart(kept):
-    return [(f"bytes={kept}-", 206), (None, 200)]
+    return [(resume_range(kept), 206), (None, 200)]
 
 
 # name, bytes kept from an earlier complete run (None: no file), change to the
 # record before the run, resume flag, exchanges expected, bytes taken as kept
 NGINX_CASES = [
     ("fresh", None, None, 1, [(None, 200)], 0),
-    ("resume", KEEP, None, 1, [(f"bytes={KEEP}-", 206)], KEEP),
-    # A complete partial file: the range is past the end, so 416, then the
-    # whole file once more, with no resume test in between.
-    ("complete", SIZE, None, 1, [(f"bytes={SIZE}-", 416), (None, 200)], 0),
+    ("resume", KEEP, None, 1, [(resume_range(KEEP), 206)], KEEP),
+    # A complete partial file: only the overlap is fetched, to prove it.
+    ("complete", SIZE, None, 1, [(resume_range(SIZE), 206)], SIZE),
     ("no-record", KEEP, "delete", 1, restart(KEEP), 0),
     ("date-0", KEEP, {"Date": 0}, 1, restart(KEEP), 0),
     ("time-0", KEEP, {"Time": 0}, 1, restart(KEEP), 0),
@@ -233,7 +235,7 @@ def test_last_modified_decides_resume(drive, fault, name, new_lm, resumed):
     out = drive.transfer(name, fault.url(path))
 
     got = exchanges(fault.requests_for(path)[1:])
-    assert got == ([(f"bytes={kept}-", 206)] if resumed else restart(kept))
+    assert got == ([(resume_range(kept), 206)] if resumed else restart(kept))
     assert_complete(drive, name, out, kept if resumed else 0)
     # The identity of the first reply of this run is stored.
     assert drive.record(name) == stored(drive, name, new_lm)
@@ -247,7 +249,7 @@ def test_ignored_range_restarts_with_a_second_request(drive, fault):
     out = drive.transfer(name, fault.url(path))
 
     requests = fault.requests_for(path)[1:]
-    assert exchanges(requests) == [(f"bytes={kept}-", 200), (None, 200)]
+    assert exchanges(requests) == [(resume_range(kept), 200), (None, 200)]
     assert requests[0].body_start == 0       # the whole file was offered
     assert_complete(drive, name, out, 0)
     # The size of the whole file, not the kept bytes plus the whole file.
@@ -292,33 +294,38 @@ def test_broken_body_leaves_a_prefix_for_the_next_run(drive, fault, name, option
     # The next run continues from exactly what is on disk.
     fault.set_options(path, cut_after=None, short_body=None, trickle=None)
     out = drive.transfer(name, fault.url(path))
-    assert exchanges(fault.requests_for(path)[1:]) == [(f"bytes={kept}-", 206)]
+    assert exchanges(fault.requests_for(path)[1:]) == [(resume_range(kept), 206)]
     assert_complete(drive, name, out, kept)
     assert drive.record(name) == stored(drive, name, LM)
 
 
-def test_file_whose_record_cannot_be_stored_is_not_continued(drive, fault):
+@pytest.mark.parametrize("rules", ["nt", "win95"])
+def test_file_whose_record_cannot_be_stored_is_not_continued(drive, fault, rules):
     """Where the user may only read the record (a limited user on NT), the
     run marks its output file (system attribute) before the body comes, so
     that no later run continues it, even one whose record names this file
-    and this server file; the next run empties it and clears the mark."""
-    name = "unrecorded"
+    and this server file; the next run empties it and clears the mark. Where
+    the attributes of a file open without sharing cannot be changed (the
+    Windows 95 family) they still end up right."""
+    name = "unrecorded-" + rules
+    options = ["--win95-attributes"] if rules == "win95" else []
     path, kept = leave_partial(drive, fault, name)
     key = drive.regkey(name) + r"\Install\00010000"
     assert run_driver(drive.bench, "regkey-access", key, "read")["result"] == 1
     try:
-        fault.set_options(path, cut_after=[20_000])
-        out = drive.transfer(name, fault.url(path))
+        # Ended by a plain close, so the reply's head is surely read first.
+        fault.set_options(path, cut_after=None, short_body=[20_000])
+        out = drive.transfer(name, fault.url(path), *options)
     finally:
         run_driver(drive.bench, "regkey-access", key, "full")
-    assert exchanges(fault.requests_for(path)[1:]) == [(f"bytes={kept}-", 206)]
+    assert exchanges(fault.requests_for(path)[1:]) == [(resume_range(kept), 206)]
     assert out["result"] == 0 and out["attributes"] & (HIDDEN | SYSTEM) == HIDDEN | SYSTEM, out
     grown = drive.file(name).read_bytes()
     assert kept < len(grown) and grown == DATA[:len(grown)]
     assert drive.record(name) == stored(drive, name, LM)
-    fault.set_options(path, cut_after=None)
+    fault.set_options(path, short_body=None)
 
-    out = drive.transfer(name, fault.url(path))
+    out = drive.transfer(name, fault.url(path), *options)
 
     assert exchanges(fault.requests_for(path)[2:]) == [(None, 200)]
     assert_complete(drive, name, out, 0)
@@ -367,7 +374,9 @@ def test_every_internet_handle_is_closed_once(drive, fault, options, args):
     assert out["stopRequested"] == (1 if args else 0), out
 
 
-# name, change to the file after the partial run, errorCode, handles left open
+# name, change to the file after the partial run, errorCode, handles left open.
+# A status to the range is asked again without one, and fails the same way:
+# the server is down, which must not cost the kept bytes.
 FIRST_REPLY_CASES = [
     ("chunked", {"chunked": True}, ERROR_HTTP_HEADER_NOT_FOUND, ("none", "none", "open")),
     ("no-last-modified", {"last_modified": None}, ERROR_HTTP_HEADER_NOT_FOUND,
@@ -387,8 +396,8 @@ def test_failed_first_reply_leaves_the_partial_file_as_it_was(drive, fault, name
 
     out = drive.transfer(name, fault.url(path))
 
-    assert exchanges(fault.requests_for(path)[1:]) == [
-        (f"bytes={kept}-", code if code < 1000 else 206)]
+    assert exchanges(fault.requests_for(path)[1:]) == (
+        [(resume_range(kept), code), (None, code)] if code < 1000 else [(resume_range(kept), 206)])
     assert (out["result"], out["errorCode"]) == (0, code), out
     assert handles(out) == left_open, out
     assert out["totalBytes"] == out["doneBytes"] == out["baseBytes"] == 0, out
@@ -396,7 +405,7 @@ def test_failed_first_reply_leaves_the_partial_file_as_it_was(drive, fault, name
     assert drive.record(name) == stored(drive, name, LM)
 
 
-# name, what the earlier run left ("complete": the whole file, so the range
+# name, what the earlier run left ("complete": the whole file, and the range
 # gets 416; "other": a partial file of an older version, so the first reply
 # fails the resume test), the second reply, errorCode, handles left open
 SECOND_REPLY_CASES = [
@@ -417,8 +426,9 @@ SECOND_REPLY_CASES = [
 
 @pytest.mark.parametrize("name, left, second, code, left_open", SECOND_REPLY_CASES,
                          ids=[c[0] for c in SECOND_REPLY_CASES])
-def test_failed_second_reply_leaves_the_emptied_file(drive, fault, name, left, second, code,
-                                                     left_open):
+def test_failed_second_reply_keeps_the_file(drive, fault, name, left, second, code, left_open):
+    """Only a second reply that carries the file costs the kept bytes: one
+    that fails leaves them, and the record, for the next run."""
     path = fault_file(fault, name)
     drive.file(name).unlink(missing_ok=True)
     assert_complete(drive, name, drive.transfer(name, fault.url(path)), 0)
@@ -426,25 +436,27 @@ def test_failed_second_reply_leaves_the_emptied_file(drive, fault, name, left, s
         with open(drive.file(name), "r+b") as f:
             f.truncate(KEEP)
         fault.replace_file(path, last_modified=LM + 86400)
-        first = (f"bytes={KEEP}-", 206)
+        first, step = (resume_range(KEEP), 206), None
     else:
-        first = (f"bytes={SIZE}-", 416)
-    if second == "dead":
-        # The client follows the redirect inside the call that opens the URL;
-        # nothing listens on the port it names.
-        second = {"redirect": "http://127.0.0.1:%d/setup.exe" % free_port()}
-        status = 302
-    else:
-        status = second.get("status", 200)
-    fault.script(path, None, second)
+        first, step = (resume_range(SIZE), 416), {"range_status": 416}
+    kept = drive.file(name).read_bytes()
+    with closed_port() as port:
+        if second == "dead":
+            # The client follows the redirect inside the call that opens the
+            # URL; the port it names refuses connections.
+            second = {"redirect": "http://127.0.0.1:%d/setup.exe" % port}
+            status = 302
+        else:
+            status = second.get("status", 200)
+        fault.script(path, step, second)
 
-    out = drive.transfer(name, fault.url(path))
+        out = drive.transfer(name, fault.url(path))
 
     assert exchanges(fault.requests_for(path)[1:]) == [first, (None, status)]
     assert (out["result"], out["errorCode"]) == (0, code), out
     assert handles(out) == left_open, out
     assert out["totalBytes"] == out["doneBytes"] == out["baseBytes"] == 0, out
-    assert drive.file(name).stat().st_size == 0
+    assert drive.file(name).read_bytes() == kept
     # Nothing was stored: the record still names the file of the earlier run.
     assert drive.record(name) == stored(drive, name, LM)
 
@@ -471,7 +483,8 @@ def test_server_that_cannot_be_reached(drive):
     name = "unreachable"
     drive.file(name).unlink(missing_ok=True)
 
-    out = drive.transfer(name, "http://127.0.0.1:%d/setup.exe" % free_port())
+    with closed_port() as port:
+        out = drive.transfer(name, "http://127.0.0.1:%d/setup.exe" % port)
 
     assert (out["result"], out["errorCode"]) == (0, ERROR_INTERNET_CANNOT_CONNECT), out
     assert handles(out) == ("none", "none", "open"), out
@@ -479,38 +492,50 @@ def test_server_that_cannot_be_reached(drive):
     assert drive.record(name) is None
 
 
-def test_empty_file_is_complete_at_once(drive, fault):
+def test_empty_file_is_refused(drive, fault):
+    """A whole file of 0 bytes is no setup: refused as a bad header before
+    anything is stored."""
     name = "empty"
     path = fault_file(fault, name, data=b"")
     drive.file(name).unlink(missing_ok=True)
 
     out = drive.transfer(name, fault.url(path))
 
-    assert (out["result"], out["errorCode"]) == (1, 0), out
-    assert handles(out) == NONE_OPEN, out
+    assert (out["result"], out["errorCode"]) == (0, ERROR_HTTP_INVALID_HEADER), out
+    assert handles(out) == ("none", "none", "open"), out
     assert out["totalBytes"] == out["doneBytes"] == out["reports"] == 0, out
     assert drive.file(name).stat().st_size == 0
-    assert drive.record(name) == stored(drive, name, LM, 0)
+    assert drive.record(name) is None
 
 
-def test_nothing_left_to_fetch_counts_the_kept_bytes_as_done(drive, fault):
-    # The server answers the range with a 206 of length 0 (no Content-Range
-    # to say otherwise) for the file the record names: the kept bytes are the
-    # whole file, and the counters must say so, or the download would never
-    # be taken as complete.
-    name = "nothing-left"
+# name, the server's reply to the range (None: honest), the exchanges, the
+# bytes taken as kept
+WHOLE_KEPT_CASES = [
+    # The kept bytes are the whole file: the overlap proves them, nothing is
+    # written, and the counters say the download is complete.
+    ("honest", None, [(resume_range(SIZE), 206)], SIZE),
+    # A 206 of length 0 (no Content-Range to say otherwise) names no place
+    # in the file: the whole file is asked for.
+    ("empty-206", {"empty_206": True}, [(resume_range(SIZE), 206), (None, 200)], 0),
+]
+
+
+@pytest.mark.parametrize("name, reply, expected, base", WHOLE_KEPT_CASES,
+                         ids=[c[0] for c in WHOLE_KEPT_CASES])
+def test_whole_file_kept(drive, fault, name, reply, expected, base):
+    name = "whole-kept-" + name
     path = fault_file(fault, name)
     drive.file(name).unlink(missing_ok=True)
     assert_complete(drive, name, drive.transfer(name, fault.url(path)), 0)
-    fault.script(path, {"empty_206": True})
+    fault.script(path, reply)
 
     out = drive.transfer(name, fault.url(path))
 
-    assert exchanges(fault.requests_for(path)[1:]) == [(f"bytes={SIZE}-", 206)]
-    assert (out["result"], out["errorCode"]) == (1, 0), out
-    assert handles(out) == NONE_OPEN, out
-    assert (out["totalBytes"], out["doneBytes"], out["baseBytes"]) == (SIZE, SIZE, SIZE), out
-    assert drive.file(name).read_bytes() == DATA
+    requests = fault.requests_for(path)[1:]
+    assert exchanges(requests) == expected
+    if base:
+        assert requests[0].body_sent == RESUME_OVERLAP
+    assert_complete(drive, name, out, base)
     assert drive.record(name) == stored(drive, name, LM)
 
 
@@ -534,7 +559,7 @@ def big_path(web):
 KEPT_FILE_CASES = [
     # The rest of a file past 2 GiB goes behind the kept bytes, not over the
     # start of the file: the position is set with its high word.
-    ("2gib-and-more", "big", 2 * GiB + 100_000, (), [(f"bytes={2 * GiB + 100_000}-", 206)],
+    ("2gib-and-more", "big", 2 * GiB + 100_000, (), [(resume_range(2 * GiB + 100_000), 206)],
      (1, 0)),
     # Sizes stop below 4 GiB: such a file is no partial download, its low
     # word would name a wrong place. It is emptied and the file fetched whole.

@@ -163,10 +163,11 @@ def check_started(bench, product, log, wanted):
 HTTP_CASES = [
     ("two cuts, three retries", "3", {"cut_after": [100_000, 150_000]},
      ["all", 100_000, 250_000], [2, 4], None),
-    # The last failure is the one reported, not the first.
+    # The last failure is the one reported, not the first. A continuation
+    # that gets no file asks for the whole file once more, in the same try.
     ("cuts and a 500 spend two retries", "2",
-     {"cut_after": [100_000, 100_000], "status": [None, None, 500]},
-     ["all", 100_000, 200_000], [2, 4], 500),
+     {"cut_after": [100_000, 100_000], "status": [None, None, 500, 500]},
+     ["all", 100_000, 200_000, "all"], [2, 4, 0], 500),
     ("waits double", "3", {"status": [408, 502, 504]}, ["all"] * 4, [2, 4, 8], None),
     # 503's Retry-After stands for the first wait; one beyond a minute is no
     # wait to keep a user at, the second wait is the usual one.
@@ -304,8 +305,8 @@ def test_cancel_during_the_wait_ends_the_run_and_keeps_the_file(bench, web, prod
                                                                  tmp_path, fakesetup_log):
     """The dialog shows at once with the countdown; a confirmed cancel ends
     the process within a second, with no box; file and record stay."""
-    web.add_file(SETUP, versions[0], cut_after=[100_000], status=[None, 503],
-                 retry_after=[None, 30])
+    web.add_file(SETUP, versions[0], cut_after=[100_000], status=[None, 503, 503],
+                 retry_after=[None, 30, 30])
     web.clear()
     stub = distribution(tmp_path / "install.exe", web.url(SETUP), product, "3")
     proc = bench.start(stub, env=fakesetup_log.env)
@@ -331,7 +332,7 @@ def test_cancel_during_the_wait_ends_the_run_and_keeps_the_file(bench, web, prod
         proc.kill()
         proc.discard_output()
     # No error box came, nothing started, no further request.
-    assert len(web.requests_for(SETUP)) == 2
+    assert len(web.requests_for(SETUP)) == 3
     assert fakesetup_log.wait(1, timeout=1) == []
     kept = partial(bench, product).read_bytes()
     assert kept == versions[0][:100_000]

@@ -124,7 +124,7 @@ import sys  # noqa: E402
 from pathlib import Path  # noqa: E402
 
 from servers import FaultServer, FtpFaults, FtpServer  # noqa: E402
-from winehelp import free_port  # noqa: E402
+from winehelp import closed_port  # noqa: E402
 
 STAMP = Path(__file__).resolve().parents[2] / "tools" / "stamp"
 
@@ -246,20 +246,21 @@ BOX_CASES = [
 @pytest.mark.parametrize("case, last_line", BOX_CASES, ids=[c[0] for c in BOX_CASES])
 def test_error_box_names_the_real_problem(bench, replies, faulting_ftp, tmp_path, case, last_line):
     code, key = "BOX" + case.upper(), rf"Software\RunTest\Box{case}"
-    url = {"refused": f"http://127.0.0.1:{free_port()}/setup.exe",
-           "404": replies.url("/404.exe"), "500": replies.url("/500.exe"),
-           "fault": faulting_ftp.url("/Setup.exe")}[case]
-    bench.clean_stub_state(code, key)
-    stub = stamp(tmp_path / "install.exe", "--download-url", url, "--event-url", "",
-                 "--product-code", code, "--registry-key", key, "--title", "Box Test")
-    run = bench.start(stub)
-    try:
-        box = wait_error_box(bench, title="Box Test")
-        text = box_text(box)
-        bench.click(box["hwnd"], 1)
-        assert run.wait(timeout=30).code == 0
-    finally:
-        run.kill()
+    with closed_port() as port:
+        url = {"refused": f"http://127.0.0.1:{port}/setup.exe",
+               "404": replies.url("/404.exe"), "500": replies.url("/500.exe"),
+               "fault": faulting_ftp.url("/Setup.exe")}[case]
         bench.clean_stub_state(code, key)
+        stub = stamp(tmp_path / "install.exe", "--download-url", url, "--event-url", "",
+                     "--product-code", code, "--registry-key", key, "--title", "Box Test")
+        run = bench.start(stub)
+        try:
+            box = wait_error_box(bench, title="Box Test")
+            text = box_text(box)
+            bench.click(box["hwnd"], 1)
+            assert run.wait(timeout=30).code == 0
+        finally:
+            run.kill()
+            bench.clean_stub_state(code, key)
     # The box's first lines stay as they are; the last one names the problem.
     assert text.rstrip("\r\n") == INTRO + last_line, text

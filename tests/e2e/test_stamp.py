@@ -28,7 +28,7 @@ sys.path.insert(0, str(REPO / "tools"))
 import pe  # noqa: E402  (tools/pe.py, the stamp tool's own module)
 
 from servers import FaultServer  # noqa: E402
-from winehelp import child, find_stamp, free_port, read_stamp, stub_exe  # noqa: E402
+from winehelp import child, closed_port, find_stamp, read_stamp, stub_exe  # noqa: E402
 
 STAMP = REPO / "tools" / "stamp"
 TEXT_IDS = [1, 4, 104, 107, 2003, 2008, 2010, 2011]
@@ -789,8 +789,9 @@ def box_text(box):
 def test_stamped_copy_runs_with_the_new_values(bench, stub, tmp_path, product):
     code, key, number = product["code"], product["key"], product["number"]
     campaign, title = "camp-" + code.lower(), "Stamped " + code
-    closed = free_port()  # nothing listens there: the download fails at once
-    with FaultServer() as events:
+    # Nothing listens there, and nothing can while the port is held: the
+    # download fails at once.
+    with closed_port() as closed, FaultServer() as events:
         events.add_event("/stamped/event.php", body_chunks=(16,), delay_between_chunks=0)
         dist = tmp_path / "dist.exe"
         stamp_ok("set", stub, "-o", dist, "--download-url", "http://127.0.0.1:%d/Setup.exe" % closed,

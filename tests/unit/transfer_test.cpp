@@ -20,6 +20,69 @@ TEST(ParseDecimal, JoinsEveryDigitInRange) {
     for (auto& c : cases) EXPECT_EQ(ParseDecimal(c.text, c.maxChars), c.value) << c.text;
 }
 
+TEST(ParseLength, OnlyDecimalNumbersBelow4GiB) {
+    struct { const char* text; int ok; DWORD value; } cases[] = {
+        {"0", 1, 0},
+        {"300000", 1, 300000},
+        {"300000\r\n", 1, 300000},            // an FTP reply's value
+        {"4294967295", 1, 4294967295u},
+        {"3221225472", 1, 3221225472u},        // 3 GiB: past a signed number's end
+        {"4294967296", 0, 0},                  // 4 GiB: no wrap to 0
+        {"4294967300", 0, 0},
+        {"42949672950", 0, 0},
+        {"99999999999999999999999999999", 0, 0},
+        {"", 0, 0},
+        {"many", 0, 0},
+        {"-5", 0, 0},
+        {"300000x", 0, 0},
+        {"1,5", 0, 0},
+        {"150000 bytes", 0, 0},
+        {" 300000", 0, 0},
+    };
+    for (auto& c : cases) {
+        DWORD value = 12345;
+        int ok = ParseLength(c.text, &value);
+        EXPECT_EQ(ok, c.ok) << c.text;
+        if (c.ok) EXPECT_EQ(value, c.value) << c.text;
+    }
+}
+
+// What the client hands over as the last reply: reply text of the wanted
+// length, or, where it does not fit with its end, a failure that names the
+// room it would need (as Windows does).
+static DWORD replyLength;
+static BOOL WINAPI FakeLastResponse(LPDWORD code, LPSTR buffer, LPDWORD length) {
+    *code = 0;
+    if (replyLength + 1 > *length) {
+        *length = replyLength + 1;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    for (DWORD i = 0; i < replyLength; i++) buffer[i] = i < 4 ? "213 "[i] : '9';
+    buffer[replyLength] = 0;
+    *length = replyLength;
+    return TRUE;
+}
+
+TEST(FetchReply, TakesOnlyRepliesThatFitWithTheirEnd) {
+    struct { DWORD length; DWORD fetched; } cases[] = {
+        {12, 12}, {8191, 8191}, {8192, 0}, {9000, 0},
+    };
+    auto saved = SeamLastResponse;
+    SeamLastResponse = FakeLastResponse;
+    for (auto& c : cases) {
+        replyLength = c.length;
+        std::string buffer(9100, 'x');
+        DWORD fetched = FetchReply(&buffer[0]);
+        EXPECT_EQ(fetched, c.fetched) << c.length;
+        // Cut at its length; nothing past the 8192 bytes touched.
+        EXPECT_EQ(buffer[fetched], 0) << c.length;
+        EXPECT_EQ(buffer.find_first_not_of('x', 8192), std::string::npos) << c.length;
+        if (fetched) EXPECT_EQ(buffer.compare(0, 4, "213 "), 0);
+    }
+    SeamLastResponse = saved;
+}
+
 TEST(HttpDateUsable, OnlyDatesTheClientCanConvert) {
     struct { const char* text; int usable; } cases[] = {
         {"Sun, 06 Nov 1994 08:49:37 GMT", 1},

@@ -43,6 +43,7 @@ them between sessions or commands (RETR counting starts again).
     forget_rest=("TYPE", "PORT")  the REST offset is dropped when one of these commands
                       arrives after it (REST is still answered 350): RETR then sends the
                       whole file, as a server does that resets its restart marker there
+    end_reply="250 Done."  said in place of the 226 that ends a whole transfer
 Canned replies: MDTM_MISSING, MDTM_NOT_IMPLEMENTED, MDTM_SHORT, SIZE_EMPTY, SIZE_BARE,
 REST_REFUSED, REST_BAD_PARAM, RETR_REFUSED, overlong_reply(code, length), NO_CRLF(text)
 (ends in a bare LF), UNTERMINATED(text) (no line end; the connection is closed after it).
@@ -141,6 +142,7 @@ class FtpFaults:
     cut_grace: float = 0.5
     slow: tuple = None
     forget_rest: tuple = ()
+    end_reply: str = None        # said in place of the 226 that ends a whole transfer
     retr_count: int = 0          # RETRs started since these faults were set
 
     def __post_init__(self):
@@ -293,6 +295,9 @@ class _Handler(FTPHandler):
             self.respond(canned)
 
     def respond(self, resp, logfun=None):
+        end = self.owner.faults.end_reply
+        if end is not None and resp.startswith("226 Transfer complete"):
+            resp = end
         if self._current is not None:
             self._current.replies.append(resp)
         if logfun is None:

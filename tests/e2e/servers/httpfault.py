@@ -26,6 +26,12 @@ Files (add_file / replace_file / set_options)
                            Content-Range names the part that is sent
     range_total_shift=D    the honest 206, with a Content-Range total D more than the size
     range_head_200=True    200 with the first size - N bytes of the file: as long as the rest
+    range_head_206=True    the same as a 206 without Content-Range (a server that drops the
+                           offset)
+    range_status=N         status N (a small page; 416 with Content-Range: bytes */size) to a
+                           request with a Range, the file to one without
+    plain_last_modified=V  the Last-Modified (as last_modified) sent to a request without a
+                           Range; the file's own to one with
     as_status=N            status N instead of the file's 200/206, with the file's
                            Last-Modified and a small HTML page as body (e.g. a 302 without
                            Location); 1xx, 204 and 304 carry no body (Content-Length: 0)
@@ -96,6 +102,9 @@ _FILE_OPTIONS = {
     "range_shift": None,
     "range_total_shift": None,
     "range_head_200": False,
+    "range_head_206": False,
+    "range_status": None,
+    "plain_last_modified": _DEFAULT,
     "as_status": None,
     "chunked": False,
     "status": None,
@@ -488,7 +497,7 @@ class FaultServer:
             rec.done = True
 
     def _send_status(self, h, rec, status, headers=()):
-        body = _status_page(status)
+        body = b"" if status < 200 or status in (204, 304) else _status_page(status)
         h.send_response(status)
         h.send_header("Content-Type", "text/html")
         h.send_header("Content-Length", str(len(body)))
@@ -539,14 +548,22 @@ class FaultServer:
         start, end, status = 0, size, 200
         total = size
         rng = None if opts["ignore_range"] else _parse_range(rec.range)
+        if rng is None and opts["plain_last_modified"] is not _DEFAULT:
+            lm = _format_lm(opts["plain_last_modified"])
+        if rng is not None and opts["range_status"] is not None:
+            status = opts["range_status"]
+            self._send_status(h, rec, status,
+                              [("Content-Range", "bytes */%d" % size)] if status == 416 else [])
+            return
         if rng is not None:
             first, last = rng
             if first >= size:
                 self._send_status(h, rec, 416, [("Content-Range", "bytes */%d" % size)])
                 return
             start, end, status = first, size if last is None else min(last + 1, size), 206
-            if opts["range_head_200"]:
-                start, end, status = 0, end - start, 200
+            if opts["range_head_200"] or opts["range_head_206"]:
+                start, end = 0, end - start
+                status = 200 if opts["range_head_200"] else 206
             elif opts["range_shift"] is not None:
                 shift = max(opts["range_shift"], -start)
                 start, end = start + shift, min(end + shift, size)
@@ -565,7 +582,7 @@ class FaultServer:
         h.send_header("Content-Type", opts["content_type"])
         if lm is not None:
             h.send_header("Last-Modified", lm)
-        if status == 206:
+        if status == 206 and not opts["range_head_206"]:
             h.send_header("Content-Range", "bytes %d-%d/%d" % (start, end - 1, total))
         if opts["chunked"]:
             h.send_header("Transfer-Encoding", "chunked")

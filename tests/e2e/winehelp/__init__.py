@@ -13,9 +13,10 @@ and driven with the probe (tests/probe), which runs under the same wineserver.
 from .bench import Bench, TransferDriver, run_driver  # noqa: F401
 from .files import (BIG, BIG_FROM, BIG_HEAD, BIG_TAIL, STAMP_MARKER, FakeSetupLog,  # noqa: F401
                     GiB, assert_big_file, big_file, copy_stub, find_stamp, patch_stamp,
-                    read_at, read_stamp, sparse_file)
+                    read_at, read_stamp, resume_from, resume_range, sparse_file,
+                    RESUME_OVERLAP)
 from .processes import (REPO, WINE_ENV, Result, WineProcess, WineTimeout,  # noqa: F401
-                        bench_name, free_port, helper_exe, runs_32bit_programs, shipped_build,
+                        bench_name, closed_port, free_port, helper_exe, runs_32bit_programs, shipped_build,
                         stub_build, stub_exe, wine_env, wine_loader, wineserver)
 from .registry import REG_TYPES, full_key, parse_reg_export  # noqa: F401
 from .windows import (IDCANCEL, IDNO, IDOK, IDYES, PROBE_NOT_FOUND, PROBE_USAGE,  # noqa: F401

@@ -251,3 +251,20 @@ class FakeSetupLog:
             if len(e) >= count or time.monotonic() > deadline:
                 return e
             time.sleep(0.1)
+
+
+# ------------------------------------------------------------ continuation ---
+
+# A continuation asks again for this many kept bytes (all of them when fewer
+# are kept) and compares them with the file before it writes.
+RESUME_OVERLAP = 4096
+
+
+def resume_from(kept: int) -> int:
+    """The first byte a continuation of `kept` bytes asks for."""
+    return kept - RESUME_OVERLAP if kept > RESUME_OVERLAP else 0
+
+
+def resume_range(kept: int) -> str:
+    """The Range header of an HTTP continuation of `kept` bytes."""
+    return f"bytes={resume_from(kept)}-"

@@ -3,6 +3,7 @@ programs started under Wine and waited for."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import signal
 import socket
@@ -91,6 +92,16 @@ def stub_exe() -> Path:
 def helper_exe(name: str) -> Path:
     """A test program built next to the stub, e.g. helper_exe("probe.exe")."""
     return stub_build() / "tests" / name
+
+
+@contextlib.contextmanager
+def closed_port():
+    """A TCP port on 127.0.0.1 that refuses connections for as long as the
+    block runs: bound by this process and never listened on, so no other
+    process can take it meanwhile."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        yield s.getsockname()[1]
 
 
 def free_port() -> int:
