@@ -158,16 +158,17 @@ def check_started(bench, product, log, wanted):
 # --- HTTP ----------------------------------------------------------------------
 
 # name, TEXT 2011 (None: none), the server's options for the setup, what each
-# request is asked from ("all" or the bytes the client kept then), the least
+# request asks for ("all" the file, "rest" the rest of what the requests
+# before it left on disk), the least
 # seconds between each request and the next, the box's code (None: started)
 HTTP_CASES = [
     ("two cuts, three retries", "3", {"cut_after": [100_000, 150_000]},
-     ["all", 100_000, 250_000], [2, 4], None),
+     ["all", "rest", "rest"], [2, 4], None),
     # The last failure is the one reported, not the first. A continuation
     # that gets no file asks for the whole file once more, in the same try.
     ("cuts and a 500 spend two retries", "2",
      {"cut_after": [100_000, 100_000], "status": [None, None, 500, 500]},
-     ["all", 100_000, 200_000, "all"], [2, 4, 0], 500),
+     ["all", "rest", "rest", "all"], [2, 4, 0], 500),
     ("waits double", "3", {"status": [408, 502, 504]}, ["all"] * 4, [2, 4, 8], None),
     # 503's Retry-After stands for the first wait; one beyond a minute is no
     # wait to keep a user at, the second wait is the usual one.
@@ -196,10 +197,12 @@ def test_http_retries(bench, web, product, versions, tmp_path, fakesetup_log,
 
     requests = web.requests_for(SETUP)
     assert len(requests) == len(asked), [(r.range, r.status) for r in requests]
-    for r, kept in zip(requests, asked):
-        if kept == "all":
+    for before, r, kind in zip([None] + requests, requests, asked):
+        if kind == "all":
             assert r.range is None
         else:
+            # The file holds what the request before it had delivered.
+            kept = before.body_start + before.body_sent
             found = re.fullmatch(r"bytes=(\d+)-", r.range or "")
             assert found and continues_from(int(found.group(1)), kept), (r.range, kept)
     gaps = [b.t_mono - a.t_mono for a, b in zip(requests, requests[1:])]
@@ -375,15 +378,16 @@ def busy_once(reply):
     return answer
 
 
-# name, TEXT 2011, the server's faults, the REST offsets (the kept bytes) of
-# each RETR, the box's code (None: started)
+# name, TEXT 2011, the server's faults, what each RETR asks for ("all", or
+# "rest" of what the transfers before it left), the box's code (None: started)
 FTP_CASES = [
-    ("two cuts, two retries", "2", {"cut_after": [100_000, 150_000]}, [0, 100_000, 250_000],
+    ("two cuts, two retries", "2", {"cut_after": [100_000, 150_000]}, ["all", "rest", "rest"],
      None),
-    ("cuts outnumber retries", "1", {"cut_after": [100_000, 100_000]}, [0, 100_000], "error"),
-    ("a 450 to RETR", "1", {"replies": {"RETR": busy_once("450 Busy, try later.")}}, [0, 0],
-     None),
-    ("a 550 to RETR", "3", {"replies": {"RETR": busy_once("550 No such file.")}}, [0], "error"),
+    ("cuts outnumber retries", "1", {"cut_after": [100_000, 100_000]}, ["all", "rest"], "error"),
+    ("a 450 to RETR", "1", {"replies": {"RETR": busy_once("450 Busy, try later.")}},
+     ["refused", "all"], None),
+    ("a 550 to RETR", "3", {"replies": {"RETR": busy_once("550 No such file.")}}, ["refused"],
+     "error"),
 ]
 
 
@@ -399,9 +403,13 @@ def test_ftp_retries(bench, ftp_clean, ftp_root, product, versions, tmp_path, fa
 
     retrs = [c for c in ftp_clean.commands if c.cmd == "RETR"]
     assert len(retrs) == len(rests), ftp_clean.command_names()
-    offsets = [t.rest for t in ftp_clean.wait_for_transfers(len(rests))]
-    if "replies" not in faults:
-        assert all(continues_from(o, kept) for o, kept in zip(offsets, rests)), (offsets, rests)
+    transfers = ftp_clean.wait_for_transfers(rests.count("all") + rests.count("rest"))
+    assert len(transfers) == len(rests) - rests.count("refused")
+    for before, t, kind in zip([None] + transfers, transfers, [k for k in rests if k != "refused"]):
+        if kind == "all":
+            assert not t.rest, t
+        else:
+            assert continues_from(t.rest, before.rest + before.sent), (t, before)
     if code is None:
         assert text is None, text
         check_started(bench, product, fakesetup_log, versions[0])
