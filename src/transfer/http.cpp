@@ -250,8 +250,12 @@ static int ReplyIsRest(HINTERNET request, DWORD first, DWORD total) {
 static int QueryLength(HINTERNET request, DWORD* length) {
     char text[32];
     DWORD size = sizeof(text), index = 0;
-    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) return 0;
-    if (ParseLength(text, length)) return 1;
+    if (HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) {
+        if (ParseLength(text, length)) return 1;
+    } else if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return 0;
+    }
+    // Not a number below 4 GiB, or too long to be one.
     SetLastError(ERROR_HTTP_INVALID_HEADER);
     return 0;
 }

@@ -166,6 +166,34 @@ static BOOL WINAPI Win95SetFileAttributes(LPCSTR name, DWORD attributes) {
     return realSetFileAttributes(name, attributes);
 }
 
+// The NT rule, which Wine does not keep: a hidden or system file is not
+// replaced (CREATE_ALWAYS) by a call that does not ask for those
+// attributes too.
+extern "C" void* createFileSlot asm(IMPORT_SLOT("CreateFileA", "28"));
+static HANDLE(WINAPI* realCreateFile)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                      HANDLE);
+static HANDLE WINAPI NtRuleCreateFile(LPCSTR name, DWORD access, DWORD share,
+                                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                      DWORD attributes, HANDLE templateFile) {
+    DWORD existing = GetFileAttributesA(name);
+    DWORD guarded = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (disposition == CREATE_ALWAYS && existing != INVALID_FILE_ATTRIBUTES &&
+        existing & guarded & ~attributes) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return realCreateFile(name, access, share, security, disposition, attributes, templateFile);
+}
+
+static void ApplyFileRules(int argc, char** argv) {
+    if (Flag(argc, argv, "--win95-attributes"))
+        realSetFileAttributes = (decltype(realSetFileAttributes))PatchImport(
+            &setFileAttributesSlot, (void*)Win95SetFileAttributes);
+    if (Flag(argc, argv, "--nt-hidden-rule"))
+        realCreateFile = (decltype(realCreateFile))PatchImport(&createFileSlot,
+                                                               (void*)NtRuleCreateFile);
+}
+
 // Every internet handle the product opens and closes, with its parent:
 // closing a parent closes the handles opened on it.
 struct TrackedHandle {
@@ -263,9 +291,7 @@ static int Transfer(int argc, char** argv) {
     if (retrSeam) SeamFtpCommand = RetrSeam;
     seekFailure = strtoul(Option(argc, argv, "--fail-seek", "0"), 0, 10);
     if (seekFailure) PatchImport(&setFilePointerSlot, (void*)FailingSetFilePointer);
-    if (Flag(argc, argv, "--win95-attributes"))
-        realSetFileAttributes = (decltype(realSetFileAttributes))PatchImport(
-            &setFileAttributesSlot, (void*)Win95SetFileAttributes);
+    ApplyFileRules(argc, argv);
     SeamProgressHook = OnProgress;
     AuditHandles(argc, argv);
     TransferState* state = &theState;
@@ -516,6 +542,7 @@ static int Verify(int argc, char** argv) {
     if (argc < 4 || !ParseSha256(Option(argc, argv, "--pin", ""), setupHash)) return 2;
     setupHashPinned = 1;
     checkGate = Option(argc, argv, "--gate", 0);
+    ApplyFileRules(argc, argv);
     SeamGraceTicks = strtoul(Option(argc, argv, "--first-grace", "2000"), 0, 10);
     cancelAtRead = strtoul(Option(argc, argv, "--cancel-at-read", "0"), 0, 10);
     cancelOnRestart = Flag(argc, argv, "--cancel-on-restart");

@@ -202,6 +202,24 @@ def test_nginx_download_and_resume(drive, web, name, kept, change, resume, expec
     assert drive.record(name) == stored(drive, name, FILE_MTIME)
 
 
+def test_a_fresh_start_replaces_the_hidden_file_under_nts_rule(drive, fault):
+    """NT refuses to replace a hidden file by a creation that does not ask
+    for the hidden attribute too (Wine does not; the driver keeps the rule).
+    A run that starts from zero (no resume, as the pin's second download)
+    must still replace the hidden partial file an earlier run left."""
+    name = "nt-hidden-rule"
+    path = fault_file(fault, name)
+    drive.file(name).unlink(missing_ok=True)
+    assert_complete(drive, name, drive.transfer(name, fault.url(path)), 0)
+    with open(drive.file(name), "r+b") as f:
+        f.truncate(KEEP)
+
+    out = drive.transfer(name, fault.url(path), "--resume", 0, "--nt-hidden-rule")
+
+    assert exchanges(fault.requests_for(path)[1:]) == [(None, 200)]
+    assert_complete(drive, name, out, 0)
+
+
 # --- Last-Modified, ignored ranges and broken bodies (FaultServer) ---------------
 
 def leave_partial(drive, fault, name, keep=KEEP, **options):
