@@ -27,6 +27,7 @@ import re
 import struct
 import sys
 import tempfile
+import urllib.parse
 from dataclasses import dataclass, field
 
 # Resource types
@@ -704,6 +705,7 @@ TEXTS = (
     (2008, "IDT_TITLE", "title"),
     (2010, "IDT_SETUP_SHA256", "sha256"),
     (2011, "IDT_RETRIES", "retries"),
+    (2012, "IDT_FALLBACK_URL", "fallback_url"),
 )
 TEXT_NAMES = {tid: name for tid, name, _ in TEXTS}
 TEXT_KEYWORDS = {kw: tid for tid, _, kw in TEXTS}
@@ -747,6 +749,7 @@ EXIT_LAYOUT = 14          # the resource section cannot be rewritten in place
 EXIT_SHA256 = 15          # the setup's SHA-256 is not 64 hexadecimal digits
 EXIT_STALE_PIN = 16       # a new download URL with the old pin kept
 EXIT_RETRIES = 17         # the retry count is not a decimal number from 0 to MAX_RETRIES
+EXIT_FALLBACK_URL = 18    # the fallback URL is not an http, https or ftp URL with a host
 
 
 class StampError(Exception):
@@ -916,6 +919,27 @@ def check_retries(value):
             quote_text(value), MAX_RETRIES))
 
 
+def _url_host(url):
+    """The host of a URL given as bytes, lower case ("" when it has none)."""
+    try:
+        return (urllib.parse.urlsplit(url.decode("latin-1")).hostname or "")
+    except ValueError:
+        return ""
+
+
+def check_fallback_url(value):
+    """Refuses a second server's URL the stub could not fetch from: empty
+    (none) or an http, https or ftp URL with a host."""
+    effective = value.split(b"\0", 1)[0]
+    if not effective:
+        return
+    scheme = effective.split(b":", 1)[0].lower() if b":" in effective else b""
+    if scheme not in (b"http", b"https", b"ftp") or not effective[len(scheme):].startswith(b"://") \
+            or not _url_host(effective):
+        raise StampError(EXIT_FALLBACK_URL, "fallback URL %s is not an http, https or ftp URL "
+                         "with a host" % quote_text(value))
+
+
 def check_control_characters(tid, value):
     """Refuses control characters in the part of a text the stub reads (up to
     its first zero byte): they would go into a request line or the registry
@@ -934,15 +958,21 @@ def distribution_warnings(texts):
     """What a distribution with these texts ({id: bytes}, as the stub reads
     them) should not do, one line each."""
     warnings = []
-    url, event, campaign, pin = (texts.get(tid, b"").split(b"\0", 1)[0]
-                                 for tid in (1, 4, 2003, 2010))
-    scheme = url.split(b":", 1)[0].lower() if b":" in url else b""
-    if url and scheme != b"https" and not pin:
-        warnings.append("the setup is downloaded over %s without a SHA-256 pin: anyone on the "
-                        "network path can replace it and the stub would start what it gets; "
-                        "pin it with --sha256 or --sha256-of, best with an https URL" % (
-                            "plain " + scheme.decode("latin-1") if scheme in (b"http", b"ftp")
-                            else "a URL that is not https"))
+    url, event, campaign, pin, fallback = (texts.get(tid, b"").split(b"\0", 1)[0]
+                                           for tid in (1, 4, 2003, 2010, 2012))
+    for where, address in (("", url), (" from the fallback URL", fallback)):
+        scheme = address.split(b":", 1)[0].lower() if b":" in address else b""
+        if address and scheme != b"https" and not pin:
+            warnings.append("the setup is downloaded%s over %s without a SHA-256 pin: anyone on "
+                            "the network path can replace it and the stub would start what it "
+                            "gets; pin it with --sha256 or --sha256-of, best with an https URL" % (
+                                where,
+                                "plain " + scheme.decode("latin-1") if scheme in (b"http", b"ftp")
+                                else "a URL that is not https"))
+    if fallback and url and _url_host(fallback) and _url_host(fallback) == _url_host(url):
+        warnings.append("the fallback URL %s is on the download URL's host %s: when that host "
+                        "is down or unreachable, so is the fallback" % (
+                            quote_text(fallback), _url_host(url)))
     if event:
         odd = sorted({c for c in campaign.decode("latin-1") if c in "#&?= "})
         if odd:
@@ -958,7 +988,8 @@ def distribution_warnings(texts):
 
 
 def prepare_changes(download_url=None, event_url=None, product_code=None, registry_key=None,
-                    campaign=None, title=None, sha256=None, retries=None, install_number=None,
+                    campaign=None, title=None, sha256=None, retries=None, fallback_url=None,
+                    install_number=None,
                     quiet=None, omit_text=(), text=None, text_hex=None,
                     encoding=DEFAULT_ENCODING):
     """Checks and collects the values of one distribution (see make_distribution)."""
@@ -966,7 +997,7 @@ def prepare_changes(download_url=None, event_url=None, product_code=None, regist
     given = []
     named = {"download_url": download_url, "event_url": event_url, "product_code": product_code,
              "registry_key": registry_key, "campaign": campaign, "title": title, "sha256": sha256,
-             "retries": retries}
+             "retries": retries, "fallback_url": fallback_url}
     for kw, value in named.items():
         if value is not None:
             given.append((TEXT_KEYWORDS[kw], value, "--" + kw.replace("_", "-")))
@@ -999,6 +1030,8 @@ def prepare_changes(download_url=None, event_url=None, product_code=None, regist
         check_sha256(changes.texts[2010])
     if 2011 in changes.texts:
         check_retries(changes.texts[2011])
+    if 2012 in changes.texts:
+        check_fallback_url(changes.texts[2012])
     if install_number is not None:
         changes.install_number = parse_install_number(install_number)
     if quiet is not None:
@@ -1209,7 +1242,8 @@ def make_distribution(src, out, **values):
     values (all optional):
       download_url, event_url, product_code, registry_key, campaign, title,
       sha256 (64 hex digits, or empty for no check),
-      retries (decimal, 0 .. 20; empty or 0: none):
+      retries (decimal, 0 .. 20; empty or 0: none),
+      fallback_url (http, https or ftp with a host; empty: none):
           str (encoded with `encoding`) or bytes (written as they are);
       install_number: int or decimal str, 0 .. 2^31-1;
       quiet: 0 or 1;

@@ -17,7 +17,11 @@ DWORD ParseRetries(const char* text, DWORD* count) {
     return 1;
 }
 
+// The second server's URL (TEXT 2012): empty when the distribution has none.
+static const char* fallbackUrl;
+
 DWORD LoadRetries() {
+    fallbackUrl = LoadTextResource(IDT_FALLBACK_URL);
     return ParseRetries(LoadTextResource(IDT_RETRIES), &retryLimit);
 }
 
@@ -43,6 +47,12 @@ static char reply[2048];
 // after the dialog was asked to show it.
 static char countdown[64];
 
+static void RestartFigures(TransferState* state) {
+    PostStatus(state, "Downloading installation files...");
+    state->startTick = GetTickCount();
+    state->errorCode = state->errorIsStatus = state->retryAfter = 0;
+}
+
 // Waits seconds, counting down on the status line; 0 as soon as the user
 // has cancelled.
 static DWORD WaitBeforeRetry(TransferState* state, DWORD seconds) {
@@ -58,12 +68,21 @@ static DWORD WaitBeforeRetry(TransferState* state, DWORD seconds) {
     return !state->stopRequested;
 }
 
-DWORD FetchSetup(TransferState* state, const char* fileName, DWORD resume) {
-    const char* url = GetDownloadUrl();
+// A failure of the server or of the way to it, which another server may not
+// have: the client's and the sockets' errors, an HTTP status, and data that
+// does not continue what was kept. A local failure (the disk, memory) would
+// fail the same way with any server.
+int ServerFailure(DWORD code, DWORD isStatus) {
+    return isStatus || code - 10000 < 3000 || code == ERROR_INVALID_DATA;
+}
+
+// One server's download, retried as the distribution allows.
+static DWORD FetchFrom(TransferState* state, const char* url, const char* fileName,
+                       DWORD resume) {
     DWORD wait = 2;
     for (DWORD tries = 0;; tries++) {
         DWORD ok = DownloadFile(state, url, fileName, resume);
-        if (ok || state->stopRequested || tries >= retryLimit) return ok;
+        if (ok || state->stopRequested) return ok;
         // What a failed try leaves open is closed as at the run's end, so
         // the next try can open the file and no stale handle outlives it.
         CloseInternet(state);
@@ -73,14 +92,24 @@ DWORD FetchSetup(TransferState* state, const char* fileName, DWORD resume) {
         if (!InternetGetLastResponseInfoA(&detail, reply, &length) || length >= sizeof(reply))
             length = 0;
         reply[length] = 0;
-        if (!WorthRetrying(state->errorCode, state->errorIsStatus, reply)) return 0;
+        if (tries >= retryLimit || !WorthRetrying(state->errorCode, state->errorIsStatus, reply))
+            return 0;
         DWORD seconds = state->retryAfter - 1 < 60 ? state->retryAfter : wait;
         wait = wait < 30 ? wait * 2 : 60;
         if (!WaitBeforeRetry(state, seconds)) return 0;
         // A retry is a continuation like a new run's; its figures start now.
-        PostStatus(state, "Downloading installation files...");
-        state->startTick = GetTickCount();
-        state->errorCode = state->errorIsStatus = state->retryAfter = 0;
+        RestartFigures(state);
         resume = 1;
     }
+}
+
+DWORD FetchSetup(TransferState* state, const char* fileName, DWORD resume) {
+    DWORD ok = FetchFrom(state, GetDownloadUrl(), fileName, resume);
+    if (ok || state->stopRequested || !*fallbackUrl ||
+        !ServerFailure(state->errorCode, state->errorIsStatus))
+        return ok;
+    // The second server continues the kept bytes only where the record
+    // vouches for its file, as any continuation.
+    RestartFigures(state);
+    return FetchFrom(state, fallbackUrl, fileName, 1);
 }

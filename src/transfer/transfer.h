@@ -48,18 +48,24 @@ DWORD TakeData(TransferState* state, const char* data, DWORD count, DWORD* overl
 int RecordTransfer(TransferState* state, const char* fileName, DWORD date, DWORD time,
                    DWORD size);
 
-// Retries within the run (TEXT 2011: decimal, 0 to maxRetries).
+// Retries within the run (TEXT 2011: decimal, 0 to maxRetries) and the
+// second server (TEXT 2012).
 enum { maxRetries = 20 };
 extern DWORD retryLimit;
 // 1 with the count when text is empty or a decimal of at most maxRetries.
 DWORD ParseRetries(const char* text, DWORD* count);
-// Reads TEXT 2011; 0 when it is malformed, a broken distribution.
+// Reads TEXT 2011 and 2012; 0 when the count is malformed, a broken
+// distribution.
 DWORD LoadRetries();
 // Whether another try may cure a failure of this code (an HTTP status when
 // isStatus is set; reply: the FTP server's last reply, or empty).
 int WorthRetrying(DWORD code, DWORD isStatus, const char* reply);
+// Whether a failure is one of the server or the way to it, after which the
+// second server is asked (an HTTP status when isStatus is set).
+int ServerFailure(DWORD code, DWORD isStatus);
 // The download of the setup into fileName, retried as the distribution
-// allows; the result of the last try.
+// allows, then from the second server where one is given and the first
+// failed; the result of the last try.
 DWORD FetchSetup(TransferState* state, const char* fileName, DWORD resume);
 
 // Server replies.

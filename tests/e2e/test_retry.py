@@ -304,14 +304,19 @@ def countdown(window):
     return int(found.group(1)) if found else None
 
 
-def test_cancel_during_the_wait_ends_the_run_and_keeps_the_file(bench, web, product, versions,
-                                                                 tmp_path, fakesetup_log):
+def test_cancel_during_the_wait_ends_the_run_and_keeps_the_file(bench, web, mirror, product,
+                                                                 versions, tmp_path,
+                                                                 fakesetup_log):
     """The dialog shows at once with the countdown; a confirmed cancel ends
-    the process within a second, with no box; file and record stay."""
+    the process within a second, with no box, and no second server is
+    asked; file and record stay."""
     web.add_file(SETUP, versions[0], cut_after=[100_000], status=[None, 503, 503],
                  retry_after=[None, 30, 30])
+    mirror.add_file(FALLBACK, versions[0])
     web.clear()
-    stub = distribution(tmp_path / "install.exe", web.url(SETUP), product, "3")
+    mirror.clear()
+    stub = with_fallback(distribution(tmp_path / "install.exe", web.url(SETUP), product, "3"),
+                         mirror.url(FALLBACK))
     proc = bench.start(stub, env=fakesetup_log.env)
     try:
         # The first wait: 2 s, counted down, the dialog shown though the
@@ -336,6 +341,7 @@ def test_cancel_during_the_wait_ends_the_run_and_keeps_the_file(bench, web, prod
         proc.discard_output()
     # No error box came, nothing started, no further request.
     assert len(web.requests_for(SETUP)) == 3
+    assert mirror.requests_for(FALLBACK) == []
     assert fakesetup_log.wait(1, timeout=1) == []
     kept = partial(bench, product).read_bytes()
     assert kept == versions[0][:100_000]
@@ -434,3 +440,149 @@ def test_ftp_file_replaced_during_the_wait_is_fetched_whole(bench, ftp_clean, ft
     assert (code, text) == (0, None)
     assert "REST" not in ftp_clean.command_names()
     check_started(bench, product, fakesetup_log, versions[1])
+
+
+# --- the second server ---------------------------------------------------------
+
+FALLBACK = "/mirror/Setup.exe"
+STAMPED = 1_150_000_000    # one Last-Modified for both servers' copy of a file
+
+
+@pytest.fixture(scope="module")
+def mirror():
+    with FaultServer() as server:
+        yield server
+
+
+def closed_url():
+    """A socket bound and never listening, and an http URL to it: every
+    connection to it is refused."""
+    import socket
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    return sock, "http://127.0.0.1:%d/Setup.exe" % sock.getsockname()[1]
+
+
+def with_fallback(stub, url):
+    """The distribution stub with TEXT 2012 set to url, written over it."""
+    changes = pe.prepare_changes(fallback_url=url)
+    stub.write_bytes(pe.stamp_image(stub.read_bytes(), changes)[0])
+    return stub
+
+
+# name, TEXT 2011, the first server ("refused", or its options for the setup),
+# the second server's options ("other": another version of the file, of
+# another date), the requests to the first server, what each request to the
+# second asks for ("all"; "rest" of what the first delivered; "range": a
+# continuation the other date refuses), the box's code (None: started)
+FALLBACK_CASES = [
+    ("refused, no retries", None, "refused", {}, 0, ["all"], None),
+    ("refused after its retries", "1", "refused", {}, 0, ["all"], None),
+    # The record vouches for the second server's copy: it is continued.
+    ("cut after its retries", "1", {"cut_after": [100_000, 150_000]}, {}, 2, ["rest"], None),
+    ("404 at once", "3", {"status": 404}, {}, 1, ["all"], None),
+    ("410 at once", "3", {"status": 410}, {}, 1, ["all"], None),
+    # Another file there: fetched whole, and it is the one started.
+    ("cut, another file there", "0", {"cut_after": [150_000]}, "other", 1, ["range", "all"],
+     None),
+    # Both fail: one box, the last failure's.
+    ("both fail", "1", {"status": [503, 503]}, {"status": 404}, 2, ["all"], 404),
+    ("both fail, the second after its retries", "1", {"status": 404}, {"status": [502, 502]}, 1,
+     ["all", "all"], 502),
+]
+
+
+@pytest.mark.parametrize("retries, first, second, n_first, asked, code",
+                         [c[1:] for c in FALLBACK_CASES], ids=[c[0] for c in FALLBACK_CASES])
+def test_fallback(bench, web, mirror, product, versions, tmp_path, fakesetup_log,
+                  retries, first, second, n_first, asked, code):
+    closed = None
+    if first == "refused":
+        closed, url = closed_url()
+    else:
+        web.add_file(SETUP, versions[0], last_modified=STAMPED, **first)
+        url = web.url(SETUP)
+    if second == "other":
+        mirror.add_file(FALLBACK, versions[1], last_modified=STAMPED + 86400)
+    else:
+        mirror.add_file(FALLBACK, versions[0], last_modified=STAMPED, **second)
+    web.add_event(EVENT, body_chunks=[10])
+    web.clear()
+    mirror.clear()
+    stub = with_fallback(distribution(tmp_path / "install.exe", url, product, retries,
+                                      event=web.url(EVENT)), mirror.url(FALLBACK))
+    try:
+        text = run_to_end(bench, stub, fakesetup_log.env)
+    finally:
+        if closed:
+            closed.close()
+
+    firsts = web.requests_for(SETUP)
+    assert len(firsts) == n_first, [(r.range, r.status) for r in firsts]
+    seconds = mirror.requests_for(FALLBACK)
+    assert len(seconds) == len(asked), [(r.range, r.status) for r in seconds]
+    for r, kind in zip(seconds, asked):
+        if kind == "all":
+            assert r.range is None
+        elif kind == "range":
+            assert r.range is not None
+        else:
+            kept = firsts[-1].body_start + firsts[-1].body_sent
+            found = re.fullmatch(r"bytes=(\d+)-", r.range or "")
+            assert found and continues_from(int(found.group(1)), kept), (r.range, kept)
+            assert r.body_sent == SIZE - int(found.group(1))
+    assert box_code(text) == code, text
+    modes = [r.params.get("mode") for r in web.requests_for(EVENT)]
+    if code is None:
+        check_started(bench, product, fakesetup_log, versions[1 if second == "other" else 0])
+        assert modes == ["1", "0"]
+    else:
+        assert fakesetup_log.wait(1, timeout=1) == []
+        assert modes == ["1"]
+
+
+def test_ftp_second_server_continues_what_the_first_left(bench, web, ftp_clean, ftp_root,
+                                                         product, versions, tmp_path,
+                                                         fakesetup_log):
+    """An HTTP server cut, an FTP mirror of the same file (same date, same
+    size): the mirror is asked for the rest only."""
+    path = ftp_root / "Setup.exe"
+    path.write_bytes(versions[0])
+    os.utime(path, (STAMPED, STAMPED))
+    web.add_file(SETUP, versions[0], last_modified=STAMPED, cut_after=[150_000])
+    web.clear()
+    stub = with_fallback(distribution(tmp_path / "install.exe", web.url(SETUP), product),
+                         ftp_clean.url("/Setup.exe"))
+    assert run_to_end(bench, stub, fakesetup_log.env) is None
+    transfers = ftp_clean.wait_for_transfers(1)
+    assert len(transfers) == 1
+    first = web.requests_for(SETUP)[0]
+    assert continues_from(transfers[0].rest, first.body_sent), (transfers[0], first.body_sent)
+    check_started(bench, product, fakesetup_log, versions[0])
+
+
+def test_no_fallback_after_a_local_failure_or_a_pin_mismatch(bench, web, mirror, product,
+                                                             versions, tmp_path, fakesetup_log):
+    import hashlib
+    web.add_file(SETUP, versions[0])
+    mirror.add_file(FALLBACK, versions[0])
+    web.clear()
+    mirror.clear()
+    # The download file cannot be opened: a directory holds its name.
+    stub = with_fallback(distribution(tmp_path / "install.exe", web.url(SETUP), product, "2"),
+                         mirror.url(FALLBACK))
+    blocked = partial(bench, product)
+    blocked.mkdir()
+    try:
+        text = run_to_end(bench, stub, fakesetup_log.env)
+    finally:
+        blocked.rmdir()
+    assert text is not None and not 10000 <= box_code(text) < 13000, text
+    # A file that fails its pin twice is no server's passing trouble.
+    pinned = with_fallback(distribution(tmp_path / "pinned.exe", web.url(SETUP), product, "2",
+                                        pin=hashlib.sha256(versions[1]).hexdigest()),
+                           mirror.url(FALLBACK))
+    assert box_code(run_to_end(bench, pinned, fakesetup_log.env)) == 577
+    assert len(web.requests_for(SETUP)) == 2
+    assert mirror.requests_for(FALLBACK) == []
+    assert fakesetup_log.wait(1, timeout=1) == []

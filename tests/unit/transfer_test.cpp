@@ -359,3 +359,16 @@ TEST(WorthRetrying, OnlyWhatAnotherTryMayCure) {
     EXPECT_FALSE(WorthRetrying(12003, 0, "550 No such file\r\n"));
     EXPECT_FALSE(WorthRetrying(12003, 0, ""));
 }
+
+TEST(ServerFailure, OnlyWhatAnotherServerMayNotHave) {
+    // Any HTTP status, the client's and the sockets' errors (certificates
+    // and bad replies included), data that does not continue the kept bytes.
+    for (DWORD status : {404u, 410u, 403u, 500u, 302u})
+        EXPECT_TRUE(ServerFailure(status, 1)) << status;
+    for (DWORD code : {12002u, 12003u, 12007u, 12029u, 12031u, 12045u, 12057u, 12152u, 12153u,
+                       12175u, 10054u, 10061u, 13u})
+        EXPECT_TRUE(ServerFailure(code, 0)) << code;
+    // Local failures: no memory, the disk, the file, and no error at all.
+    for (DWORD code : {0u, 5u, 8u, 29u, 32u, 39u, 112u, 1610u, 577u, 9999u, 13000u})
+        EXPECT_FALSE(ServerFailure(code, 0)) << code;
+}
