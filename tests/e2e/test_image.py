@@ -445,6 +445,8 @@ TEXTS = {
     2010: ("STUB_SHA256", None),
     # Retries within the run: only in a build configured with them.
     2011: ("STUB_RETRIES", None),
+    # The second server: only in a build configured with one.
+    2012: ("STUB_FALLBACK_URL", None),
 }
 
 

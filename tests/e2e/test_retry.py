@@ -563,25 +563,27 @@ def test_ftp_second_server_continues_what_the_first_left(bench, web, ftp_clean, 
 
 def test_no_fallback_after_a_local_failure_or_a_pin_mismatch(bench, web, mirror, product,
                                                              versions, tmp_path, fakesetup_log):
+    """A write that fails as on a full disk, and a file that fails its pin
+    twice: the box names them, the second server is never asked."""
     import hashlib
     web.add_file(SETUP, versions[0])
     mirror.add_file(FALLBACK, versions[0])
     web.clear()
     mirror.clear()
-    # The download file cannot be opened: a directory holds its name.
     stub = with_fallback(distribution(tmp_path / "install.exe", web.url(SETUP), product, "2"),
                          mirror.url(FALLBACK))
-    blocked = partial(bench, product)
-    blocked.mkdir()
-    try:
-        text = run_to_end(bench, stub, fakesetup_log.env)
-    finally:
-        blocked.rmdir()
+    code, text = finish(bench, bench.start(stub, env=fakesetup_log.env,
+                                           file_size_limit=SIZE // 2))
+    assert code == 0
     assert text is not None and not 10000 <= box_code(text) < 13000, text
-    # A file that fails its pin twice is no server's passing trouble.
+    assert len(web.requests_for(SETUP)) == 1
+    assert mirror.requests_for(FALLBACK) == []
+    # What was written stays for the next run, which has the room.
+    assert 0 < partial(bench, product).stat().st_size <= SIZE // 2
     pinned = with_fallback(distribution(tmp_path / "pinned.exe", web.url(SETUP), product, "2",
                                         pin=hashlib.sha256(versions[1]).hexdigest()),
                            mirror.url(FALLBACK))
+    web.clear()
     assert box_code(run_to_end(bench, pinned, fakesetup_log.env)) == 577
     assert len(web.requests_for(SETUP)) == 2
     assert mirror.requests_for(FALLBACK) == []

@@ -31,7 +31,7 @@ from servers import FaultServer  # noqa: E402
 from winehelp import child, closed_port, find_stamp, read_stamp, stub_exe  # noqa: E402
 
 STAMP = REPO / "tools" / "stamp"
-TEXT_IDS = [1, 4, 104, 107, 2003, 2008, 2010, 2011]
+TEXT_IDS = [1, 4, 104, 107, 2003, 2008, 2010, 2011, 2012]
 PIN = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"  # of "abc"
 WS_SYSMENU = 0x00080000
 IDCANCEL = 2
@@ -294,16 +294,28 @@ ROUND_TRIPS = [
     ("retries by id, leading zeros", ["--text", "2011=020"], {2011: b"020"}, None, None),
     ("no retries", ["--retries", "0"], {2011: b"0"}, None, None),
     ("empty retries", ["--text", "IDT_RETRIES="], {2011: b""}, None, None),
+    ("fallback", ["--fallback-url", "https://mirror.example.net/Setup.exe", "--download-url",
+                  "https://dl.example.org/Setup.exe"],
+     {2012: b"https://mirror.example.net/Setup.exe", 1: b"https://dl.example.org/Setup.exe"},
+     None, None),
+    ("fallback ftp, upper case, by id", ["--text", "2012=FTP://m.example.net:2121/S.exe",
+                                         "--download-url", "https://dl.example.org/S.exe",
+                                         "--sha256", PIN],
+     {2012: b"FTP://m.example.net:2121/S.exe", 1: b"https://dl.example.org/S.exe",
+      2010: PIN.encode()}, None, None),
+    ("no fallback", ["--fallback-url", ""], {2012: b""}, None, None),
 ]
 
 
 def expected_warnings(texts):
     """The warnings a distribution with these texts must get from set."""
-    url = (texts.get(1) or b"").split(b"\0")[0]
     pinned = bool((texts.get(2010) or b"").split(b"\0")[0])
-    if url and not url.lower().startswith(b"https:") and not pinned:
-        return ["plain " + url.split(b":")[0].decode().lower()]
-    return []
+    warnings = []
+    for tid in (1, 2012):
+        url = (texts.get(tid) or b"").split(b"\0")[0]
+        if url and not url.lower().startswith(b"https:") and not pinned:
+            warnings.append("plain " + url.split(b":")[0].decode().lower())
+    return warnings
 
 
 @pytest.mark.parametrize("args, texts, number, quiet", [c[1:] for c in ROUND_TRIPS],
@@ -559,6 +571,11 @@ REFUSALS = [
       for v in ("21", "-1", "5 ", " 5", "0x5", "five", "1e1", "99999999999999999999")],
     ("retries as hex bytes, cut by a zero byte", in_stub, ["--text-hex", "2011=3500"],
      pe.EXIT_RETRIES, "retry count"),
+    *[("fallback %r" % v, in_stub, ["--fallback-url", v], pe.EXIT_FALLBACK_URL,
+       "not an http, https or ftp URL with a host")
+      for v in ("mirror.example.net/Setup.exe", "file:///C:/Setup.exe", "gopher://m/S.exe",
+                "http:/m/S.exe", "http:///S.exe", "https://", "ftp://:21/S.exe",
+                "javascript:alert(1)")],
     *[("control character %r in %s" % (char, option), in_stub, [option, value], pe.EXIT_TEXT_VALUE,
        "control character")
       for option, value, char in (
@@ -689,6 +706,17 @@ WARNINGS = [
      ["already has a query"]),
     ("all at once", ["--event-url", "http://x/e?", "--campaign", "a b"],
      ["plain http", "campaign", "already has a query"]),
+    ("fallback over plain http", ["--download-url", "https://dl.example.org/S.exe",
+                                  "--fallback-url", "http://mirror.example.net/S.exe"],
+     ["downloaded from the fallback URL over plain http"]),
+    ("fallback on the same host", ["--download-url", "https://dl.example.org/S.exe",
+                                   "--fallback-url", "https://DL.example.org:8443/mirror/S.exe"],
+     ["is on the download URL's host dl.example.org"]),
+    ("fallback on another host", ["--download-url", "https://dl.example.org/S.exe",
+                                  "--fallback-url", "https://dl2.example.org/S.exe"], []),
+    ("same host, ftp and pinned", ["--download-url", "http://dl.example.org/S.exe",
+                                   "--fallback-url", "ftp://dl.example.org/S.exe",
+                                   "--sha256", PIN], ["on the download URL's host"]),
 ]
 
 

@@ -210,12 +210,21 @@ class Bench(FilesMixin, RegistryMixin, WindowsMixin):
             proc.discard_output()
 
     def start(self, exe: str | os.PathLike, *args: Any, env: dict[str, str] | None = None,
-              cwd: str | os.PathLike | None = None) -> WineProcess:
+              cwd: str | os.PathLike | None = None,
+              file_size_limit: int | None = None) -> WineProcess:
         """Start a Windows program in the background; wait() on the result.
 
         Output goes to files, not pipes: a wineserver that a wine start may
         spawn would hold a pipe open and its reader would never see the end.
+        file_size_limit: no file the program writes grows beyond these bytes
+        (a write past it fails as on a full disk, without the signal).
         """
+        limit = None
+        if file_size_limit is not None:
+            def limit():
+                import resource
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
         fd, out_name = tempfile.mkstemp(dir=self._scratch, suffix=".out")
         os.close(fd)
         fd, err_name = tempfile.mkstemp(dir=self._scratch, suffix=".err")
@@ -223,7 +232,7 @@ class Bench(FilesMixin, RegistryMixin, WindowsMixin):
         with open(out_name, "wb") as out, open(err_name, "wb") as err:
             p = subprocess.Popen([wine_loader(), str(exe), *map(str, args)], env=self._env(env), cwd=cwd,
                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                 start_new_session=True)
+                                 start_new_session=True, preexec_fn=limit)
         return WineProcess(p, Path(out_name), Path(err_name), f"wine {exe} {' '.join(map(str, args))}")
 
     def clean_stub_state(self, product_code: str, registry_key: str, wait: float = 15.0) -> None:
