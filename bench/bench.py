@@ -147,7 +147,7 @@ def size_section(report, exe, nocheck=None, noretry=None):
     report(f"  total     {total:6d} bytes ({total / 1024:.1f} KB)   budget {BUDGET_TOTAL} ({BUDGET_TOTAL // 1024} KB)")
     report(f"  resources {rsrc:6d} bytes ({rsrc / 1024:.1f} KB)   (.rsrc raw size)")
     report(f"  rest      {rest:6d} bytes ({rest / 1024:.1f} KB)   (headers + code + constants + data)")
-    for what, other in (("the SHA-256 check", nocheck), ("retries within the run", noretry)):
+    for what, other in (("the SHA-256 check", nocheck), ("retries and the second server", noretry)):
         if not other or not Path(other).exists():
             continue
         # Code and data in memory (the sections' virtual sizes) tell the exact

@@ -692,6 +692,172 @@ def account_ftp(soak: Soak, run: int, transfers: list, kept: int, by_identity: d
     return outcome
 
 
+# ---------------------------------------------------- retries profile ---
+
+@dataclass
+class RetryFigures:
+    protocol: str
+    retries: int
+    runs: int = 0
+    cuts: int = 0                 # transfers the server broke off
+    replaced: int = 0             # files replaced on the server during a wait
+    lying_runs: int = 0           # runs whose server lied about every range or forgot REST
+    launches: int = 0
+    corrupt_files: int = 0
+    faults: list = field(default_factory=list)
+
+    def fault(self, run: int, text: str) -> None:
+        self.faults.append(f"{self.protocol} retries run {run}: {text}")
+
+    def lines(self) -> list[str]:
+        return [
+            f"{self.protocol} with {self.retries} retries: {self.runs} runs of the real "
+            f"install.exe, {self.cuts} transfers cut, {self.replaced} files replaced during a "
+            f"wait, server lied in {self.lying_runs} runs",
+            f"  setups started {self.launches} (one per run wanted); corrupt files: "
+            f"{self.corrupt_files}; faults: {len(self.faults)}",
+        ]
+
+
+def soak_retries(bench: Bench, runs: int, seed: int, workdir: Path, protocol: str,
+                 retries: int = 3, sizes=(150_000, 500_000), lie_rate: float = 0.3,
+                 replace_rate: float = 0.3) -> RetryFigures:
+    """Runs of the real install.exe with retries within the run: each run's
+    server cuts its transfers at most `retries` times (at random offsets),
+    may lie about every range (HTTP: a 206 of the file's start; FTP: REST
+    forgotten) and may replace the file during a wait. Every run must start
+    the server's current file in that one run, without an error box."""
+    rng = random.Random(seed)
+    fig = RetryFigures(protocol, retries)
+    code, number = "SOAKRETRY", 4714
+    key = rf"Software\SoakTest\{code}"
+    partial = bench.temp_dir / f"~{code}{number}.exe"
+    record = rf"HKLM\{key}\Install\{number:08d}"
+    bench.clean_stub_state(code, key)
+    mtime = FIRST_VERSION_TIME
+    root = workdir / "retryroot"
+    root.mkdir(exist_ok=True)
+    served = root / "Setup.exe"
+
+    def publish_ftp(data: bytes, when: int) -> None:
+        tmp = root / "Setup.new"
+        tmp.write_bytes(data)
+        os.utime(tmp, (when, when))
+        tmp.replace(served)
+
+    server = FaultServer() if protocol == "http" else FtpServer(str(root))
+    with server:
+        url = server.url(SETUP_PATH if protocol == "http" else "/Setup.exe")
+        stub = stamp(workdir / f"soak-retry-{protocol}.exe", download_url=url, event_url="",
+                     product_code=code, registry_key=key, title=TITLE, install_number=number,
+                     retries=retries)
+        for run in range(runs):
+            fig.runs += 1
+            mtime += 3600
+            data = setup_version(rng, rng.randint(*sizes))
+            cuts = rng.randint(0, retries)
+            lie = rng.random() < lie_rate
+            fig.lying_runs += lie
+            replace_after = rng.randrange(cuts) if cuts and rng.random() < replace_rate else None
+            replacement = setup_version(rng, rng.randint(*sizes)) if replace_after is not None \
+                else None
+            fractions = [rng.uniform(0.05, 0.9) for _ in range(cuts)]
+            given = []
+
+            def cut_after(index, what):
+                # Somewhere in what this transfer has to send. A lying reply
+                # is never cut: the client drops it at its overlap, which a
+                # cut there would only blur.
+                if protocol == "http":
+                    start = int((what.range or "bytes=0-")[6:].split("-")[0] or 0)
+                    total = len(server.data(SETUP_PATH))
+                else:
+                    start, total = what.rest, what.size or 0
+                if len(given) >= cuts or (lie and start):
+                    return None
+                given.append(index)
+                return max(1_000, int(fractions[len(given) - 1] * (total - start)))
+
+            if protocol == "http":
+                server.add_file(SETUP_PATH, data, last_modified=mtime, cut_after=cut_after,
+                                range_head_206=lie)
+                server.clear()
+            else:
+                publish_ftp(data, mtime)
+                server.set_faults(FtpFaults(cut_after=cut_after,
+                                            forget_rest=("TYPE",) if lie else ()))
+
+            def outcomes():
+                if protocol == "http":
+                    return [r.outcome for r in server.requests_for(SETUP_PATH) if r.done]
+                return [t.outcome for t in server.transfers if t.t_end is not None]
+
+            log = bench.fakesetup_log(workdir / f"run{run}")
+            (workdir / f"run{run}").mkdir(exist_ok=True)
+            before = len(server.transfers) if protocol == "ftp" else 0
+            proc = bench.start(stub, env=log.env)
+            try:
+                deadline = time.monotonic() + 180
+                replaced = False
+                while proc.running() and time.monotonic() < deadline:
+                    done = outcomes()[before:]
+                    if replacement is not None and not replaced and \
+                            done.count("cut") > replace_after:
+                        # In the wait after that cut: a new file of a new date.
+                        if protocol == "http":
+                            server.replace_file(SETUP_PATH, replacement,
+                                                last_modified=mtime + 1800)
+                        else:
+                            publish_ftp(replacement, mtime + 1800)
+                        replaced = True
+                        fig.replaced += 1
+                    box = find_error_box(bench, 0.2)
+                    if box:
+                        fig.fault(run, f"error box: {box_text(box)!r}")
+                        bench.click(box["hwnd"], 1)
+                try:
+                    result = proc.wait(timeout=30)
+                    if result.code != 0:
+                        fig.fault(run, f"install.exe exited {result.code}")
+                except WineTimeout:
+                    fig.fault(run, "install.exe did not end")
+            finally:
+                proc.kill()
+                proc.discard_output()
+            fig.cuts += outcomes()[before:].count("cut")
+            current = server.data(SETUP_PATH) if protocol == "http" else served.read_bytes()
+            started = log.wait(1, timeout=10)
+            fig.launches += len(started)
+            if len(started) != 1:
+                fig.fault(run, f"the setup ran {len(started)} times")
+            for entry in started:
+                launched = bench.to_unix(entry["path"])
+                got = launched.read_bytes() if launched.exists() else b""
+                if got != current:
+                    fig.corrupt_files += 1
+                    fig.fault(run, f"started file differs from the server's ({len(got)} / "
+                                   f"{len(current)} bytes)")
+                launched.unlink(missing_ok=True)
+            if bench.reg_key_exists(record):
+                fig.fault(run, "the resume record is still there after the launch")
+            if partial.exists():
+                fig.fault(run, "the download file is still there after the launch")
+    bench.clean_stub_state(code, key)
+    return fig
+
+
+@pytest.mark.parametrize("protocol, seed", [("http", 4), ("ftp", 9)])
+def test_retries_soak(bench, tmp_path, protocol, seed):
+    # Three runs each; with these seeds the servers cut, lie and replace
+    # the file during a wait. Each run starts the right setup by itself.
+    fig = soak_retries(bench, runs=3, seed=seed, workdir=tmp_path, protocol=protocol,
+                       retries=2, sizes=(150_000, 300_000), lie_rate=0.5, replace_rate=0.5)
+    print("\n".join(fig.lines()))
+    assert not fig.faults, "\n".join(fig.faults)
+    assert fig.launches == 3 and fig.corrupt_files == 0
+    assert fig.cuts >= 2 and fig.replaced >= 1 and fig.lying_runs >= 1
+
+
 # ------------------------------------------------------------ the test ---
 
 @pytest.mark.parametrize("soak, seed", [(soak_http, 293), (soak_ftp, 83)], ids=["http", "ftp"])
