@@ -7,8 +7,10 @@ pinned, as a vendor's should be.
 import hashlib
 import random
 import re
+import socket
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -56,14 +58,55 @@ def product(bench, request):
         yield product
 
 
-def stamp(out, url, product, setup_bytes):
+def stamp(out, url, product, setup_bytes, *more):
     code, key = product
     subprocess.run([sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out),
                     "--download-url", url, "--event-url", "", "--product-code", code,
                     "--registry-key", key, "--title", TITLE, "--install-number", str(NUMBER),
-                    "--sha256", hashlib.sha256(setup_bytes).hexdigest()],
+                    "--sha256", hashlib.sha256(setup_bytes).hexdigest(), *more],
                    check=True, capture_output=True)
     return out
+
+
+class CountingRelay:
+    """Counts the connections made to it and relays each to a port of
+    127.0.0.1: a refused handshake never shows in the server's access log."""
+
+    def __init__(self, port):
+        self.target, self.connections = port, 0
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.open = []
+
+    def __enter__(self):
+        threading.Thread(target=self._accept, daemon=True).start()
+        return self
+
+    def __exit__(self, *exc):
+        self.listener.close()
+        for sock in self.open:
+            sock.close()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            self.connections += 1
+            server = socket.create_connection(("127.0.0.1", self.target))
+            self.open += [client, server]
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pump(source, sink):
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+            sink.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
 
 
 def serve(www, certificates, which="trusted", **options):
@@ -142,3 +185,32 @@ def test_refused_certificate_keeps_the_partial_file(bench, www, certificates, pr
     assert not fakesetup_log.entries()
     assert partial.read_bytes() == setup_bytes[:300_000]
     assert bench.reg_values(record) == before
+
+
+@pytest.mark.parametrize("which, codes", REFUSED, ids=[r[0] for r in REFUSED])
+def test_refused_certificate_is_not_retried_and_falls_back(bench, www, certificates, product,
+                                                           setup_bytes, tmp_path, fakesetup_log,
+                                                           which, codes):
+    """With retries, a refused certificate is still one connection and the
+    error box at once; with a second server as well, that server is asked
+    at once and its file started."""
+    with serve(www, certificates, which) as bad, CountingRelay(bad.port) as relay:
+        url = "https://localhost:%d/Setup.exe" % relay.port
+        stub = stamp(tmp_path / "install.exe", url, product, setup_bytes, "--retries", "3")
+        started_at = time.monotonic()
+        exit_code, text = finish_run(bench, bench.start(stub, env=fakesetup_log.env), TITLE)
+        took = time.monotonic() - started_at
+        assert (exit_code, relay.connections) == (0, 1), (exit_code, relay.connections)
+        assert text and re.search(rf"Error( Code:)? ({codes})\b", text), text
+        # No wait: the first one would be 2 s.
+        assert took < 2 + 10, took
+        assert not fakesetup_log.entries()
+
+        with serve(www, certificates) as good:
+            stub = stamp(tmp_path / "fallback.exe", url, product, setup_bytes, "--retries", "3",
+                         "--fallback-url", good.url("/Setup.exe"))
+            exit_code, text = finish_run(bench, bench.start(stub, env=fakesetup_log.env), TITLE)
+            assert (exit_code, text) == (0, None)
+            assert relay.connections == 2
+            assert [r.status for r in good.access_log(wait_for=1)] == [200]
+    assert started(bench, fakesetup_log, setup_bytes)
