@@ -14,8 +14,8 @@ What is measured, all on loopback, all under the same Wine and wineserver:
 - the size of install.exe against its budget, and its sections with their
   rights (none may be both writable and executable);
 - what the SHA-256 check of the download adds to the size (against a build
-  without it, STUB_SHA256_CHECK=OFF), and what retries within the run add
-  (against STUB_RETRY=OFF);
+  without it, STUB_SHA256_CHECK=OFF), and what the retries within the run
+  and the second server add (against STUB_RETRY=OFF);
 - the speed of the stub's SHA-256 (stubdriver hash, the stub's own code built
   the same way) as a ratio to sha256sum on the same file, in one run;
 - the time from process start to the setup's start for a 1 MB download;
@@ -155,8 +155,8 @@ def size_section(report, exe, nocheck=None, noretry=None):
         base_total, _, base_sections = pe_layout(other)
         memory = sum(v for n, _, v, _ in sections if n != ".rsrc")
         base_memory = sum(v for n, _, v, _ in base_sections if n != ".rsrc")
-        report(f"  {what} adds {memory - base_memory} bytes of code and data, "
-               f"{total - base_total} bytes to the file (against a build without it)")
+        report(f"  {what}: {memory - base_memory} bytes of code and data, "
+               f"{total - base_total} bytes of file (against a build without it)")
     failures = []
     if total > BUDGET_TOTAL:
         failures.append(f"total {total} bytes is over the {BUDGET_TOTAL // 1024} KB budget by {total - BUDGET_TOTAL}")
