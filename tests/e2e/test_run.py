@@ -250,17 +250,23 @@ def test_error_box_names_the_real_problem(bench, replies, faulting_ftp, tmp_path
         url = {"refused": f"http://127.0.0.1:{port}/setup.exe",
                "404": replies.url("/404.exe"), "500": replies.url("/500.exe"),
                "fault": faulting_ftp.url("/Setup.exe")}[case]
-        bench.clean_stub_state(code, key)
         stub = stamp(tmp_path / "install.exe", "--download-url", url, "--event-url", "",
                      "--product-code", code, "--registry-key", key, "--title", "Box Test")
-        run = bench.start(stub)
-        try:
-            box = wait_error_box(bench, title="Box Test")
-            text = box_text(box)
-            bench.click(box["hwnd"], 1)
-            assert run.wait(timeout=30).code == 0
-        finally:
-            run.kill()
+        # Wine's client faults only when the reset comes before it takes up
+        # the data connection; on a loaded machine it may take it up first
+        # and see a plain reset (12031). The fault is asked for a few times.
+        for attempt in range(4 if case == "fault" else 1):
             bench.clean_stub_state(code, key)
+            run = bench.start(stub)
+            try:
+                box = wait_error_box(bench, title="Box Test")
+                text = box_text(box)
+                bench.click(box["hwnd"], 1)
+                assert run.wait(timeout=30).code == 0
+            finally:
+                run.kill()
+                bench.clean_stub_state(code, key)
+            if case != "fault" or not text.rstrip("\r\n").endswith("Error Code: 12031"):
+                break
     # The box's first lines stay as they are; the last one names the problem.
     assert text.rstrip("\r\n") == INTRO + last_line, text
