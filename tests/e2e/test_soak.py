@@ -700,6 +700,7 @@ class RetryFigures:
     retries: int
     runs: int = 0
     cuts: int = 0                 # transfers the server broke off
+    transfers: int = 0            # transfers asked for the file, cut or not
     replaced: int = 0             # files replaced on the server during a wait
     lying_runs: int = 0           # runs whose server lied about every range or forgot REST
     launches: int = 0
@@ -712,7 +713,8 @@ class RetryFigures:
     def lines(self) -> list[str]:
         return [
             f"{self.protocol} with {self.retries} retries: {self.runs} runs of the real "
-            f"install.exe, {self.cuts} transfers cut, {self.replaced} files replaced during a "
+            f"install.exe, {self.transfers} transfers, {self.cuts} cut (each one retry, as every "
+            f"run ended by itself), {self.replaced} files replaced during a "
             f"wait, server lied in {self.lying_runs} runs",
             f"  setups started {self.launches} (one per run wanted); corrupt files: "
             f"{self.corrupt_files}; faults: {len(self.faults)}",
@@ -825,6 +827,7 @@ def soak_retries(bench: Bench, runs: int, seed: int, workdir: Path, protocol: st
                 proc.kill()
                 proc.discard_output()
             fig.cuts += outcomes()[before:].count("cut")
+            fig.transfers += len(outcomes()[before:])
             current = server.data(SETUP_PATH) if protocol == "http" else served.read_bytes()
             started = log.wait(1, timeout=10)
             fig.launches += len(started)
