@@ -37,6 +37,7 @@ import os
 import random
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -699,7 +700,7 @@ class RetryFigures:
     protocol: str
     retries: int
     runs: int = 0
-    cuts: int = 0                 # transfers the server broke off
+    cuts: int = 0                 # transfers the server broke off, each a failed try
     transfers: int = 0            # transfers asked for the file, cut or not
     replaced: int = 0             # files replaced on the server during a wait
     lying_runs: int = 0           # runs whose server lied about every range or forgot REST
@@ -713,8 +714,8 @@ class RetryFigures:
     def lines(self) -> list[str]:
         return [
             f"{self.protocol} with {self.retries} retries: {self.runs} runs of the real "
-            f"install.exe, {self.transfers} transfers, {self.cuts} cut (each one retry, as every "
-            f"run ended by itself), {self.replaced} files replaced during a "
+            f"install.exe, {self.transfers} transfers, {self.cuts} cut (each followed by a "
+            f"retry where the run ended by itself), {self.replaced} files replaced during a "
             f"wait, server lied in {self.lying_runs} runs",
             f"  setups started {self.launches} (one per run wanted); corrupt files: "
             f"{self.corrupt_files}; faults: {len(self.faults)}",
@@ -765,17 +766,33 @@ def soak_retries(bench: Bench, runs: int, seed: int, workdir: Path, protocol: st
                 else None
             fractions = [rng.uniform(0.05, 0.9) for _ in range(cuts)]
             given = []
+            swap = {}        # after which cut's end the file was replaced, and when
+
+            def asked_from(what) -> int:
+                # The offset the client asked for, whatever the server made
+                # of it (a forgotten REST shows as 0 in the transfer).
+                if protocol == "http":
+                    return int((what.range or "bytes=0-")[6:].split("-")[0] or 0)
+                asked = 0
+                session = [c for c in server.commands if c.session == what.session]
+                for command in session[:-1]:        # the last one is this RETR
+                    if command.cmd in ("RETR", "REST"):
+                        asked = int(command.arg) if command.cmd == "REST" and \
+                            command.arg.isdigit() else 0
+                return asked
 
             def cut_after(index, what):
-                # Somewhere in what this transfer has to send. A lying reply
-                # is never cut: the client drops it at its overlap, which a
-                # cut there would only blur.
+                # Somewhere in what this transfer has to send. A continuation
+                # the client drops at its overlap or its date check (a lying
+                # reply, or one after the file was replaced) is never cut:
+                # that would be no failure of the client's, and no wait
+                # would follow it.
+                asked = asked_from(what)
                 if protocol == "http":
-                    start = int((what.range or "bytes=0-")[6:].split("-")[0] or 0)
-                    total = len(server.data(SETUP_PATH))
+                    start, total = asked, len(server.data(SETUP_PATH))
                 else:
                     start, total = what.rest, what.size or 0
-                if len(given) >= cuts or (lie and start):
+                if len(given) >= cuts or (asked and (lie or swap)):
                     return None
                 given.append(index)
                 return max(1_000, int(fractions[len(given) - 1] * (total - start)))
@@ -789,30 +806,53 @@ def soak_retries(bench: Bench, runs: int, seed: int, workdir: Path, protocol: st
                 server.set_faults(FtpFaults(cut_after=cut_after,
                                             forget_rest=("TYPE",) if lie else ()))
 
-            def outcomes():
+            def ended():
+                # (outcome, end) of this run's transfers that have ended
                 if protocol == "http":
-                    return [r.outcome for r in server.requests_for(SETUP_PATH) if r.done]
-                return [t.outcome for t in server.transfers if t.t_end is not None]
+                    return [(r.outcome, r.t_done) for r in server.requests_for(SETUP_PATH)
+                            if r.done]
+                return [(t.outcome, t.t_end) for t in server.transfers[before:]
+                        if t.t_end is not None]
 
-            log = bench.fakesetup_log(workdir / f"run{run}")
-            (workdir / f"run{run}").mkdir(exist_ok=True)
-            before = len(server.transfers) if protocol == "ftp" else 0
-            proc = bench.start(stub, env=log.env)
-            try:
-                deadline = time.monotonic() + 180
-                replaced = False
-                while proc.running() and time.monotonic() < deadline:
-                    done = outcomes()[before:]
-                    if replacement is not None and not replaced and \
-                            done.count("cut") > replace_after:
-                        # In the wait after that cut: a new file of a new date.
+            def starts():
+                # When the client began each try of this run: an HTTP request,
+                # or the first command of an FTP session (a retry's MDTM and
+                # SIZE come before its RETR).
+                if protocol == "http":
+                    return [r.t_mono for r in server.requests_for(SETUP_PATH)]
+                first = {}
+                for command in server.commands[commands_before:]:
+                    first.setdefault(command.session, command.t_mono)
+                return list(first.values())
+
+            stop = threading.Event()
+
+            def replace_in_wait():
+                # Watches the server's records, not the windows, so the file
+                # is replaced early in the wait after that cut however long
+                # a look for the error box takes.
+                while not stop.wait(0.02):
+                    cut = sorted(end for outcome, end in ended() if outcome == "cut")
+                    if len(cut) > replace_after:
                         if protocol == "http":
                             server.replace_file(SETUP_PATH, replacement,
                                                 last_modified=mtime + 1800)
                         else:
                             publish_ftp(replacement, mtime + 1800)
-                        replaced = True
-                        fig.replaced += 1
+                        swap.update(after=cut[replace_after], at=time.monotonic())
+                        return
+
+            log = bench.fakesetup_log(workdir / f"run{run}")
+            (workdir / f"run{run}").mkdir(exist_ok=True)
+            before = len(server.transfers) if protocol == "ftp" else 0
+            commands_before = len(server.commands) if protocol == "ftp" else 0
+            watcher = threading.Thread(target=replace_in_wait, daemon=True)
+            if replacement is not None:
+                watcher.start()
+            proc = bench.start(stub, env=log.env)
+            try:
+                deadline = time.monotonic() + 180
+                while proc.running() and time.monotonic() < deadline:
                     box = find_error_box(bench, 0.2)
                     if box:
                         fig.fault(run, f"error box: {box_text(box)!r}")
@@ -824,10 +864,25 @@ def soak_retries(bench: Bench, runs: int, seed: int, workdir: Path, protocol: st
                 except WineTimeout:
                     fig.fault(run, "install.exe did not end")
             finally:
+                stop.set()
+                if watcher.is_alive():
+                    watcher.join()
                 proc.kill()
                 proc.discard_output()
-            fig.cuts += outcomes()[before:].count("cut")
-            fig.transfers += len(outcomes()[before:])
+            outcomes = [outcome for outcome, _ in ended()]
+            fig.cuts += outcomes.count("cut")
+            fig.transfers += len(outcomes)
+            late = False
+            if swap:
+                # The try after that cut must have begun after the new file
+                # was in place, or this run tested no change during a wait.
+                later = [t for t in starts() if t > swap["after"]]
+                late = not later or min(later) < swap["at"]
+                if later and late:
+                    fig.fault(run, "the file was replaced only after the next try had begun "
+                                   "(the bench was too slow to replace it during the wait)")
+                elif not late:
+                    fig.replaced += 1
             current = server.data(SETUP_PATH) if protocol == "http" else served.read_bytes()
             started = log.wait(1, timeout=10)
             fig.launches += len(started)
@@ -836,10 +891,14 @@ def soak_retries(bench: Bench, runs: int, seed: int, workdir: Path, protocol: st
             for entry in started:
                 launched = bench.to_unix(entry["path"])
                 got = launched.read_bytes() if launched.exists() else b""
-                if got != current:
+                # A replacement that came late may have missed a try that
+                # was already fetching the first file whole.
+                if got != current and not (late and got == data):
                     fig.corrupt_files += 1
-                    fig.fault(run, f"started file differs from the server's ({len(got)} / "
-                                   f"{len(current)} bytes)")
+                    which = ("the first file" if got == data else
+                             "the replacement" if got == replacement else "neither file")
+                    fig.fault(run, f"started {which} ({len(got)} bytes) where the server has "
+                                   f"{len(current)} bytes")
                 launched.unlink(missing_ok=True)
             if bench.reg_key_exists(record):
                 fig.fault(run, "the resume record is still there after the launch")
