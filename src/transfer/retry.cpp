@@ -47,6 +47,8 @@ static char reply[2048];
 // after the dialog was asked to show it.
 static char countdown[64];
 
+// A new try, at this server or the next: the usual status, figures from
+// now, no failure left over to decide on or report.
 static void RestartFigures(TransferState* state) {
     PostStatus(state, "Downloading installation files...");
     state->startTick = GetTickCount();

@@ -8,6 +8,7 @@ retry is a continuation: it asks from the kept size (less the overlap that
 a continuation reads again to compare) and keeps what it has.
 """
 
+import contextlib
 import os
 import random
 import re
@@ -17,7 +18,7 @@ from pathlib import Path
 import pytest
 
 from servers import FaultServer, FtpServer
-from winehelp import child, child_text, helper_exe, stub_exe
+from winehelp import child, child_text, closed_port, helper_exe, stub_exe
 
 import sys
 REPO = Path(__file__).resolve().parents[2]
@@ -256,11 +257,8 @@ def test_pinned_distribution_with_retries(bench, web, product, versions, tmp_pat
 def test_refused_connections_are_retried_then_reported(bench, product, tmp_path,
                                                        fakesetup_log):
     """Nothing listens: each try is refused; two retries wait 2 and 4 s."""
-    import socket
-    with socket.socket() as closed:
-        # Bound, never listening: the system refuses every connection to it.
-        closed.bind(("127.0.0.1", 0))
-        url = "http://127.0.0.1:%d/Setup.exe" % closed.getsockname()[1]
+    with closed_port() as port:
+        url = "http://127.0.0.1:%d/Setup.exe" % port
         stub = distribution(tmp_path / "install.exe", url, product, "2")
         started = time.monotonic()
         text = run_to_end(bench, stub, fakesetup_log.env)
@@ -454,15 +452,6 @@ def mirror():
         yield server
 
 
-def closed_url():
-    """A socket bound and never listening, and an http URL to it: every
-    connection to it is refused."""
-    import socket
-    sock = socket.socket()
-    sock.bind(("127.0.0.1", 0))
-    return sock, "http://127.0.0.1:%d/Setup.exe" % sock.getsockname()[1]
-
-
 def with_fallback(stub, url):
     """The distribution stub with TEXT 2012 set to url, written over it."""
     changes = pe.prepare_changes(fallback_url=url)
@@ -496,9 +485,9 @@ FALLBACK_CASES = [
                          [c[1:] for c in FALLBACK_CASES], ids=[c[0] for c in FALLBACK_CASES])
 def test_fallback(bench, web, mirror, product, versions, tmp_path, fakesetup_log,
                   retries, first, second, n_first, asked, code):
-    closed = None
+    refused = contextlib.ExitStack()
     if first == "refused":
-        closed, url = closed_url()
+        url = "http://127.0.0.1:%d/Setup.exe" % refused.enter_context(closed_port())
     else:
         web.add_file(SETUP, versions[0], last_modified=STAMPED, **first)
         url = web.url(SETUP)
@@ -511,11 +500,8 @@ def test_fallback(bench, web, mirror, product, versions, tmp_path, fakesetup_log
     mirror.clear()
     stub = with_fallback(distribution(tmp_path / "install.exe", url, product, retries,
                                       event=web.url(EVENT)), mirror.url(FALLBACK))
-    try:
+    with refused:
         text = run_to_end(bench, stub, fakesetup_log.env)
-    finally:
-        if closed:
-            closed.close()
 
     firsts = web.requests_for(SETUP)
     assert len(firsts) == n_first, [(r.range, r.status) for r in firsts]
