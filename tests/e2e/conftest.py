@@ -12,6 +12,7 @@ counts such cases; nothing is dropped silently.
 import pytest
 
 from winehelp import Bench, bench_name
+from winehelp.listeners import listener_guard  # noqa: F401 (autouse: no listener outlives its test)
 
 
 def pytest_configure(config):

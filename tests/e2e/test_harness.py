@@ -4,6 +4,9 @@ The other end-to-end tests stand on these."""
 
 import json
 import shutil
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -283,3 +286,62 @@ def test_pending_renames_read_as_pairs(bench):
     finally:
         if saved:
             bench.reg_add(key, name, saved[1], saved[0])
+
+
+# --- the listener guard --------------------------------------------------------
+
+GUARDED = '''
+import socket, threading, time
+
+def test_leaks_a_listener_closed_under_its_accept():
+    s = socket.create_server(("127.0.0.1", 0))
+    threading.Thread(target=s.accept, name="leaky", daemon=True).start()
+    time.sleep(0.2)
+    s.close()           # does not wake the accept: the thread keeps the port
+
+def test_leaves_a_port_bound():
+    global kept
+    kept = socket.create_server(("127.0.0.1", 0))
+
+def test_stops_its_listener():
+    s = socket.create_server(("127.0.0.1", 0))
+    def serve():
+        try:
+            s.accept()
+        except OSError:
+            pass
+    t = threading.Thread(target=serve, name="tidy")
+    t.start()
+    time.sleep(0.2)
+    s.shutdown(socket.SHUT_RDWR)    # wakes the accept
+    s.close()
+    t.join()
+'''
+
+
+def test_listener_guard_fails_the_test_that_leaks_a_listener(tmp_path):
+    """The suite's guard, run over three tests of its own in a pytest of their
+    own: the one that leaves a thread in accept and the one that leaves a
+    port bound fail, each at its own end; the one that stops its listener
+    passes."""
+    (tmp_path / "pytest.ini").write_text("[pytest]\n")
+    (tmp_path / "conftest.py").write_text(
+        f"import sys\nsys.path.insert(0, {str(Path(__file__).parent)!r})\n"
+        "from winehelp.listeners import listener_guard  # noqa: F401\n")
+    (tmp_path / "test_guarded.py").write_text(GUARDED)
+    r = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-rA",
+                        "-c", str(tmp_path / "pytest.ini"), str(tmp_path / "test_guarded.py")],
+                       capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    lines = r.stdout.splitlines()
+
+    def outcome(name):
+        return [line.split()[0] for line in lines if line.endswith("::" + name)
+                or ("::" + name + " - ") in line]
+
+    assert r.returncode == 1, r.stdout
+    assert outcome("test_leaks_a_listener_closed_under_its_accept") == ["PASSED", "ERROR"], r.stdout
+    assert "thread 'leaky' that accepted on 127.0.0.1:" in r.stdout
+    assert "(blocked in accept)" in r.stdout
+    assert outcome("test_leaves_a_port_bound") == ["PASSED", "ERROR"], r.stdout
+    assert "is still open" in r.stdout
+    assert outcome("test_stops_its_listener") == ["PASSED"], r.stdout

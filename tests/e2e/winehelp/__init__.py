@@ -20,4 +20,6 @@ from .processes import (REPO, WINE_ENV, Result, WineProcess, WineTimeout,  # noq
                         stub_build, stub_exe, wine_env, wine_loader, wineserver)
 from .registry import REG_TYPES, full_key, parse_reg_export  # noqa: F401
 from .windows import (IDCANCEL, IDNO, IDOK, IDYES, PROBE_NOT_FOUND, PROBE_USAGE,  # noqa: F401
-                      WM_CLOSE, WM_COMMAND, child, child_text, finish_run)
+                      WM_CLOSE, WM_COMMAND, box_code, box_text, child, child_text, finish_run,
+                      run_to_end)
+from .stamping import STAMP, stamp  # noqa: F401

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import json
+import re
 import time
 from typing import Any
 
@@ -134,21 +135,52 @@ def child_text(window: dict, control_id: int) -> str | None:
     return c["text"] if c else None
 
 
+def box_text(window: dict) -> str:
+    """The message of a message box: the longest text of its static controls."""
+    texts = [c["text"] for c in window.get("children", [])
+             if c["class"].lower() == "static" and c["text"]]
+    return max(texts, key=len) if texts else ""
+
+
+# The stub's failure box names its code as "Error 12029", "Error Code: 5" or
+# "HTTP status 404".
+_BOX_CODE = re.compile(r"(?:Error|Error Code:|HTTP status) (\d+)")
+
+
+def box_code(text: str | None) -> int | None:
+    """The code a failure box's text names (None for no box); a box without
+    one fails the test."""
+    if text is None:
+        return None
+    found = _BOX_CODE.search(text)
+    assert found, f"no code in the box: {text!r}"
+    return int(found.group(1))
+
 
 def finish_run(bench, proc: WineProcess, title: str, timeout: float = 120) -> tuple[int, str | None]:
-    """Waits for a started install.exe to end, pressing OK on its error box
-    (a dialog of that title with a text that names an error). Its exit code
-    and the box's text, or None when it ended without one."""
+    """Waits for a started install.exe to end, pressing OK on its failure box
+    (a dialog of that title whose text names an error or an HTTP status). Its
+    exit code and the box's text, or None when it ended without one."""
     text = None
     try:
         deadline = time.monotonic() + timeout
         while proc.running() and time.monotonic() < deadline:
             for w in bench.find_window(cls="#32770", title=title, visible=True, all=True, timeout=1) or []:
-                statics = [c["text"] for c in w["children"] if c["class"].lower() == "static" and c["text"]]
-                if any("Error" in s for s in statics):
-                    text = max(statics, key=len)
+                shown = box_text(w)
+                if _BOX_CODE.search(shown) or "Error" in shown:
+                    text = shown
                     bench.click(w["hwnd"], IDOK)
         return proc.wait(timeout=30).code, text
     finally:
         proc.kill()
         proc.discard_output()
+
+
+def run_to_end(bench, stub, title: str, env: dict[str, str] | None = None,
+               timeout: float = 120, **start) -> str | None:
+    """Runs a distribution to its end, which must be exit code 0: the text of
+    its failure box (OK pressed), or None when it ended without one. start:
+    more options of bench.start (file_size_limit)."""
+    code, text = finish_run(bench, bench.start(stub, env=env, **start), title, timeout)
+    assert code == 0, f"install.exe exited {code} (box: {text!r})"
+    return text
