@@ -50,7 +50,7 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 from servers import FtpServer, Nginx  # noqa: E402
 from winehelp import (RESUME_OVERLAP, Bench, bench_name, resume_from, shipped_build,  # noqa: E402
-                      wine_loader)
+                      stamp, wine_loader)
 
 MB = 1024 * 1024
 BUDGET_TOTAL = 44 * 1024
@@ -271,13 +271,8 @@ class BenchRun:
         self.dists = {name: self.stamp(f"install-{name}.exe", url) for name, url in self.urls.items()}
 
     def stamp(self, name, url):
-        out = self.work / name
-        subprocess.run([sys.executable, str(REPO / "tools" / "stamp"), "set",
-                        str(self.build / "install.exe"), "-o", str(out), "--download-url", url,
-                        "--event-url", "", "--product-code", PRODUCT, "--registry-key", REGKEY,
-                        "--install-number", str(INSTALL_NUMBER)],
-                       check=True, capture_output=True)
-        return out
+        return stamp(self.work / name, self.build / "install.exe", download_url=url, event_url="",
+                     product_code=PRODUCT, registry_key=REGKEY, install_number=INSTALL_NUMBER)
 
     # -- one run
 

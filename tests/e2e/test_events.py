@@ -27,10 +27,9 @@ import pytest
 from servers import FaultServer
 from servers.collector import EVENTS, EventCollector
 from servers.postgres import Postgres
-from winehelp import helper_exe, stub_exe
+from winehelp import helper_exe, stamp
 
 REPO = Path(__file__).resolve().parents[2]
-STAMP = REPO / "tools" / "stamp"
 sys.path.insert(0, str(REPO / "tools"))  # the collector's own modules, for the fixture
 AGENT = "QRBL7300 (Windows XP)"
 
@@ -573,14 +572,6 @@ def test_access_log_import_stores_each_ping_once(db, tmp_path):
 # ------------------------------------------------- install.exe under Wine ---
 
 SETUP = "/QuorbelSetup.exe"
-
-
-def stamp(out, **values):
-    args = [sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out)]
-    for name, value in values.items():
-        args += ["--" + name.replace("_", "-"), str(value)]
-    subprocess.run(args, check=True, capture_output=True)
-    return out
 
 
 def test_install_exe_pings_a_running_collector(bench, request, tmp_path, fakesetup_log):

@@ -397,20 +397,18 @@ def test_unusable_size_reply_leaves_the_size_unknown(drive, ftp, reply, cut):
 
 def test_overlong_size_reply_never_becomes_a_size(drive, ftp):
     """A 9000-character reply is past the 8192 bytes a reply may have. Wine's
-    client already refuses lines of 4096 characters and more, so here the SIZE
-    command fails (the limit itself is held by the unit test of the reply
-    fetch); a client that passes it on leaves the size unknown."""
+    client already refuses lines of about 1.4 KB and more with its extended
+    error, so the SIZE command fails and the transfer ends there, nothing
+    written, no date asked (the limit itself is held by the unit test of the
+    reply fetch)."""
     name = "size-overlong"
     ftp.set_faults(replies={"SIZE": overlong_reply(213, 9000)})
     out = drive.transfer(name, ftp.url("/setup.exe"))
-    assert out["totalBytes"] in (0, len(DATA)), out
-    if out["result"] == 0:          # refused by the client: the SIZE failure row
-        assert out["errorCode"] != 0, out
-        assert (out["internetHandle"], out["requestHandle"], out["fileHandle"]) == \
-            ("none", "none", "open"), out
-        assert "MDTM" not in [c.cmd for c in ftp.commands]
-    else:
-        assert drive.record(name) is None
+    assert (out["result"], out["errorCode"], out["totalBytes"]) == (0, 12003, 0), out
+    assert (out["internetHandle"], out["requestHandle"], out["fileHandle"]) == \
+        ("none", "none", "open"), out
+    assert "MDTM" not in [c.cmd for c in ftp.commands]
+    assert drive.file(name).read_bytes() == b""
 
 
 @pytest.mark.parametrize("auth, login", [

@@ -4,12 +4,11 @@ prefix alone (never the machine's own store). Every distribution here is
 pinned, as a vendor's should be.
 """
 
+import contextlib
 import hashlib
 import random
 import re
 import socket
-import subprocess
-import sys
 import threading
 import time
 from pathlib import Path
@@ -17,10 +16,8 @@ from pathlib import Path
 import pytest
 
 from servers import Nginx, TestCA
-from winehelp import finish_run, helper_exe, resume_from, resume_range, stub_exe
+from winehelp import finish_run, helper_exe, resume_from, resume_range, stamp
 
-REPO = Path(__file__).resolve().parents[2]
-STAMP = REPO / "tools" / "stamp"
 TITLE = "Secure Test"
 NUMBER = 5150
 
@@ -58,34 +55,49 @@ def product(bench, request):
         yield product
 
 
-def stamp(out, url, product, setup_bytes, *more):
+def distribution(out, url, product, setup_bytes, **more):
     code, key = product
-    subprocess.run([sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out),
-                    "--download-url", url, "--event-url", "", "--product-code", code,
-                    "--registry-key", key, "--title", TITLE, "--install-number", str(NUMBER),
-                    "--sha256", hashlib.sha256(setup_bytes).hexdigest(), *more],
-                   check=True, capture_output=True)
-    return out
+    return stamp(out, download_url=url, event_url="", product_code=code, registry_key=key,
+                 title=TITLE, install_number=NUMBER,
+                 sha256=hashlib.sha256(setup_bytes).hexdigest(), **more)
 
 
 class CountingRelay:
     """Counts the connections made to it and relays each to a port of
-    127.0.0.1: a refused handshake never shows in the server's access log."""
+    127.0.0.1: a refused handshake never shows in the server's access log.
+    Stopping shuts the listener down (a bare close would leave its accept
+    blocked, the port still taking connections) and joins every thread."""
 
     def __init__(self, port):
         self.target, self.connections = port, 0
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.open = []
+        self.threads = []
+        self.lock = threading.Lock()
 
     def __enter__(self):
-        threading.Thread(target=self._accept, daemon=True).start()
+        self._start(self._accept)
         return self
 
     def __exit__(self, *exc):
+        self.listener.shutdown(socket.SHUT_RDWR)
         self.listener.close()
-        for sock in self.open:
+        with self.lock:
+            socks, threads = list(self.open), list(self.threads)
+        for sock in socks:
+            with contextlib.suppress(OSError):
+                sock.shutdown(socket.SHUT_RDWR)
+        for thread in threads:
+            thread.join(5)
+        for sock in socks:
             sock.close()
+
+    def _start(self, target, *args):
+        thread = threading.Thread(target=target, args=args, name="countingrelay", daemon=True)
+        with self.lock:
+            self.threads.append(thread)
+        thread.start()
 
     def _accept(self):
         while True:
@@ -94,10 +106,15 @@ class CountingRelay:
             except OSError:
                 return
             self.connections += 1
-            server = socket.create_connection(("127.0.0.1", self.target))
-            self.open += [client, server]
+            try:
+                server = socket.create_connection(("127.0.0.1", self.target))
+            except OSError:
+                client.close()
+                continue
+            with self.lock:
+                self.open += [client, server]
             for a, b in ((client, server), (server, client)):
-                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+                self._start(self._pump, a, b)
 
     @staticmethod
     def _pump(source, sink):
@@ -121,7 +138,7 @@ def started(bench, log, setup_bytes):
 
 def test_fresh_download(bench, www, certificates, product, setup_bytes, tmp_path, fakesetup_log):
     with serve(www, certificates) as web:
-        stub = stamp(tmp_path / "install.exe", web.url("/Setup.exe"), product, setup_bytes)
+        stub = distribution(tmp_path / "install.exe", web.url("/Setup.exe"), product, setup_bytes)
         assert finish_run(bench, bench.start(stub, env=fakesetup_log.env), TITLE) == (0, None)
         assert [(e.status, e.range) for e in web.access_log(wait_for=1)] == [(200, None)]
     assert started(bench, fakesetup_log, setup_bytes)
@@ -133,7 +150,7 @@ def test_resume_after_a_cut(bench, www, certificates, product, setup_bytes, tmp_
     # Slow enough to be stopped in the middle; the server goes away as a
     # dropped connection would take it.
     with serve(www, certificates, extra_server="limit_rate 200k;") as web:
-        stub = stamp(tmp_path / "install.exe", web.url("/Setup.exe"), product, setup_bytes)
+        stub = distribution(tmp_path / "install.exe", web.url("/Setup.exe"), product, setup_bytes)
         run = bench.start(stub, env=fakesetup_log.env)
         deadline = time.monotonic() + 60
         while not (partial.exists() and partial.stat().st_size >= 300_000):
@@ -149,7 +166,7 @@ def test_resume_after_a_cut(bench, www, certificates, product, setup_bytes, tmp_
     # process may hold the old one by now: the same distribution stamped
     # with its address (the record does not depend on it).
     with serve(www, certificates) as web:
-        stub = stamp(tmp_path / "install.exe", web.url("/Setup.exe"), product, setup_bytes)
+        stub = distribution(tmp_path / "install.exe", web.url("/Setup.exe"), product, setup_bytes)
         assert finish_run(bench, bench.start(stub, env=fakesetup_log.env), TITLE) == (0, None)
         log = web.access_log(wait_for=1)
     assert [(e.status, e.range) for e in log] == [(206, resume_range(kept))]
@@ -176,7 +193,7 @@ def test_refused_certificate_keeps_the_partial_file(bench, www, certificates, pr
         bench.reg_add(record, name, value, "REG_DWORD")
     before = bench.reg_values(record)
     with serve(www, certificates, which) as web:
-        stub = stamp(tmp_path / "install.exe", web.url("/Setup.exe"), product, setup_bytes)
+        stub = distribution(tmp_path / "install.exe", web.url("/Setup.exe"), product, setup_bytes)
         exit_code, text = finish_run(bench, bench.start(stub, env=fakesetup_log.env), TITLE)
         # The handshake failed: no request reached the server.
         assert web.access_log() == []
@@ -196,7 +213,7 @@ def test_refused_certificate_is_not_retried_and_falls_back(bench, www, certifica
     at once and its file started."""
     with serve(www, certificates, which) as bad, CountingRelay(bad.port) as relay:
         url = "https://localhost:%d/Setup.exe" % relay.port
-        stub = stamp(tmp_path / "install.exe", url, product, setup_bytes, "--retries", "3")
+        stub = distribution(tmp_path / "install.exe", url, product, setup_bytes, retries=3)
         started_at = time.monotonic()
         exit_code, text = finish_run(bench, bench.start(stub, env=fakesetup_log.env), TITLE)
         took = time.monotonic() - started_at
@@ -207,8 +224,8 @@ def test_refused_certificate_is_not_retried_and_falls_back(bench, www, certifica
         assert not fakesetup_log.entries()
 
         with serve(www, certificates) as good:
-            stub = stamp(tmp_path / "fallback.exe", url, product, setup_bytes, "--retries", "3",
-                         "--fallback-url", good.url("/Setup.exe"))
+            stub = distribution(tmp_path / "fallback.exe", url, product, setup_bytes, retries=3,
+                                fallback_url=good.url("/Setup.exe"))
             exit_code, text = finish_run(bench, bench.start(stub, env=fakesetup_log.env), TITLE)
             assert (exit_code, text) == (0, None)
             assert relay.connections == 2

@@ -7,33 +7,17 @@ import hashlib
 import json
 import re
 import shutil
-import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
 from servers import SIZE_EMPTY, FaultServer, FtpFaults, FtpServer, Nginx, SilentPort
-from winehelp import closed_port, finish_run, helper_exe, resume_from, resume_range, stub_exe
+from winehelp import (box_text, closed_port, finish_run, helper_exe, resume_from, resume_range,
+                      stamp)
 
-REPO = Path(__file__).resolve().parents[2]
-STAMP = REPO / "tools" / "stamp"
 SETUP = "/products/qrbl7300/QuorbelSetup.exe"
 EVENT = "/products/qrbl7300/scripts/event.php"
-
-
-def stamp(out, **values):
-    """A distribution of the built stub with the given values (stamp set)."""
-    args = [sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out)]
-    for name, value in values.items():
-        if name == "omit_text":
-            for ident in value:
-                args += ["--omit-text", str(ident)]
-        else:
-            args += ["--" + name.replace("_", "-"), str(value)]
-    subprocess.run(args, check=True, capture_output=True)
-    return out
 
 
 @pytest.fixture(scope="module")
@@ -61,11 +45,6 @@ def box(bench, title, timeout=30):
     found = bench.find_window(cls="#32770", title=title, visible=True, timeout=timeout)
     assert found, f"no message box titled {title!r}"
     return found
-
-
-def box_text(found):
-    texts = [c["text"] for c in found["children"] if c["class"].lower() == "static" and c["text"]]
-    return max(texts, key=len) if texts else ""
 
 
 def launched(bench, number):
@@ -106,7 +85,8 @@ def test_http_run_from_start_to_finish(bench, web, product, setup_bytes, tmp_pat
     events = web.requests_for(EVENT)
     download = web.requests_for(SETUP)
     assert len(download) == 1 and download[0].body_sent == len(setup_bytes)
-    assert events[-1].t_mono >= download[0].t_mono
+    # The finish event after the download's last byte, not merely its first.
+    assert download[0].done and events[-1].t_mono >= download[0].t_done
     assert all(e.params.get("camp") == "spring" for e in events)
     launch = check_clean_finish(bench, code, key, 31, fakesetup_log, events, download[0].t_mono)
     assert relay, "no relay window while the run was on"

@@ -7,22 +7,17 @@ import hashlib
 import json
 import random
 import re
-import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
 from servers import FaultServer, FtpServer
-from winehelp import (RESUME_OVERLAP, child_text, finish_run, helper_exe, resume_from,
-                      resume_range, stub_exe)
+import winehelp
+from winehelp import (RESUME_OVERLAP, child_text, helper_exe, resume_from, resume_range,
+                      stamp)
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tools"))
-import pe  # noqa: E402
 
-STAMP = REPO / "tools" / "stamp"
 SETUP = "/pin/Setup.exe"
 EVENT = "/pin/event.php"
 TITLE = "Pin Test"
@@ -71,28 +66,14 @@ def product(bench, request):
 def distribution(out, url, event, code, key, pin):
     """A stamped install.exe. A pin of bytes goes in as it is, past the stamp
     tool's refusal, the way a hand-edited distribution would carry it."""
-    values = dict(download_url=url, event_url=event, product_code=code, registry_key=key,
-                  title=TITLE, install_number=NUMBER)
-    if isinstance(pin, bytes):
-        changes = pe.prepare_changes(**values)
-        changes.texts[2010] = pin
-        out.write_bytes(pe.stamp_image(stub_exe().read_bytes(), changes)[0])
-        return out
-    args = [sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out)]
-    for name, value in values.items():
-        args += ["--" + name.replace("_", "-"), str(value)]
-    if pin is not None:
-        args += ["--sha256", pin]
-    subprocess.run(args, check=True, capture_output=True)
-    return out
+    raw = isinstance(pin, bytes)
+    return stamp(out, download_url=url, event_url=event, product_code=code, registry_key=key,
+                 title=TITLE, install_number=NUMBER, sha256=None if raw else pin,
+                 forced_texts={2010: pin} if raw else None)
 
 
 def run_to_end(bench, stub, env):
-    """Runs install.exe to its end (exit code 0). The text of its error box
-    (OK pressed), or None when it ended without one."""
-    code, text = finish_run(bench, bench.start(stub, env=env), TITLE)
-    assert code == 0
-    return text
+    return winehelp.run_to_end(bench, stub, TITLE, env)
 
 
 def cut_first_run(bench, web, stub, env, code):

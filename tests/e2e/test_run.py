@@ -11,18 +11,12 @@ import time
 
 import pytest
 
-from winehelp import helper_exe, stub_exe
+from winehelp import box_text, helper_exe, stamp, stub_exe
 
 PRODUCT = "QRBL7300"
 REGKEY = r"Software\Quorbel"
 INTRO = ("Setup could not download installation files.\n"
          "Please check your internet connection and firewall settings and try again.\n\n")
-
-
-def box_text(box):
-    """The message text of a message box: its static control without id."""
-    texts = [c["text"] for c in box["children"] if c["class"].lower() == "static" and c["text"]]
-    return max(texts, key=len) if texts else ""
 
 
 def wait_error_box(bench, title="Quorbel"):
@@ -119,21 +113,8 @@ def test_second_copy_lets_the_first_take_the_foreground_before_it_asks(bench, cl
 
 # ---- distributions made with tools/stamp
 
-import subprocess  # noqa: E402
-import sys  # noqa: E402
-from pathlib import Path  # noqa: E402
-
 from servers import FaultServer, FtpFaults, FtpServer  # noqa: E402
 from winehelp import closed_port  # noqa: E402
-
-STAMP = Path(__file__).resolve().parents[2] / "tools" / "stamp"
-
-
-def stamp(out, *args):
-    subprocess.run([sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out), *map(str, args)],
-                   check=True, capture_output=True)
-    return out
-
 
 @pytest.fixture(scope="module")
 def slow_server():
@@ -145,8 +126,8 @@ def slow_server():
 def test_second_copy_brings_the_first_ones_dialog_to_the_front(bench, slow_server, tmp_path):
     code, key = "RUNACT", r"Software\RunTest\Activate"
     bench.clean_stub_state(code, key)
-    stub = stamp(tmp_path / "install.exe", "--download-url", slow_server.url("/slow.exe"),
-                 "--event-url", "", "--product-code", code, "--registry-key", key, "--title", "Front Test")
+    stub = stamp(tmp_path / "install.exe", download_url=slow_server.url("/slow.exe"), event_url="",
+                 product_code=code, registry_key=key, title="Front Test")
     first = bench.start(stub)
     other = bench.start(helper_exe("msgbox.exe"), "covering window", "Cover")
     try:
@@ -175,9 +156,8 @@ def test_two_products_run_side_by_side(bench, slow_server, tmp_path):
     try:
         for code in ("SIDEA", "SIDEB"):
             bench.clean_stub_state(code, rf"Software\RunTest\{code}")
-            stub = stamp(tmp_path / f"{code}.exe", "--download-url", slow_server.url("/slow.exe"),
-                         "--event-url", "", "--product-code", code,
-                         "--registry-key", rf"Software\RunTest\{code}")
+            stub = stamp(tmp_path / f"{code}.exe", download_url=slow_server.url("/slow.exe"),
+                         event_url="", product_code=code, registry_key=rf"Software\RunTest\{code}")
             runs.append(bench.start(stub))
             assert bench.find_window(cls=f"MiniMutex.{code}", timeout=20)
         time.sleep(1)
@@ -190,16 +170,15 @@ def test_two_products_run_side_by_side(bench, slow_server, tmp_path):
 
 
 @pytest.mark.parametrize("how, stored", [
-    (["--omit-text", "2003"], ""),                 # missing resource: the empty text
-    (["--campaign", ""], ""),                      # empty resource
-    (["--text-hex", "2003=61620063"], "ab"),       # a zero byte ends the text
+    ({"omit_text": [2003]}, ""),                   # missing resource: the empty text
+    ({"campaign": ""}, ""),                        # empty resource
+    ({"text_hex": "2003=61620063"}, "ab"),         # a zero byte ends the text
 ])
 def test_campaign_is_stored_as_loaded(bench, tmp_path, how, stored):
     code, key = "CAMPTEST", r"Software\RunTest\Campaign"
     bench.clean_stub_state(code, key)
-    stub = stamp(tmp_path / "install.exe", "--download-url", "http://127.0.0.1:1/x.exe",
-                 "--event-url", "", "--product-code", code, "--registry-key", key,
-                 "--title", "Campaign Test", *how)
+    stub = stamp(tmp_path / "install.exe", download_url="http://127.0.0.1:1/x.exe", event_url="",
+                 product_code=code, registry_key=key, title="Campaign Test", **how)
     run = bench.start(stub)
     try:
         box = wait_error_box(bench, title="Campaign Test")
@@ -250,8 +229,8 @@ def test_error_box_names_the_real_problem(bench, replies, faulting_ftp, tmp_path
         url = {"refused": f"http://127.0.0.1:{port}/setup.exe",
                "404": replies.url("/404.exe"), "500": replies.url("/500.exe"),
                "fault": faulting_ftp.url("/Setup.exe")}[case]
-        stub = stamp(tmp_path / "install.exe", "--download-url", url, "--event-url", "",
-                     "--product-code", code, "--registry-key", key, "--title", "Box Test")
+        stub = stamp(tmp_path / "install.exe", download_url=url, event_url="", product_code=code,
+                     registry_key=key, title="Box Test")
         # Wine's client faults only when the reset comes before it takes up
         # the data connection; on a loaded machine it may take it up first
         # and see a plain reset (12031). The fault is asked for a few times.

@@ -35,8 +35,6 @@ from __future__ import annotations
 import json
 import os
 import random
-import subprocess
-import sys
 import threading
 import time
 from dataclasses import dataclass, field
@@ -45,11 +43,9 @@ from pathlib import Path
 import pytest
 
 from servers import FaultServer, FtpFaults, FtpServer
-from winehelp import (Bench, FakeSetupLog, WineTimeout, helper_exe, resume_from, resume_range,
-                      stub_exe)
+from winehelp import (Bench, FakeSetupLog, WineTimeout, box_text, helper_exe, resume_from,
+                      resume_range, stamp)
 
-REPO = Path(__file__).resolve().parents[2]
-STAMP = REPO / "tools" / "stamp"
 SETUP_PATH = "/soak/Setup.exe"
 TITLE = "Soak Setup"
 # Modification times of the versions of the server's file: an hour apart, as
@@ -132,24 +128,10 @@ def pack(epoch: float) -> tuple[int, int]:
 
 # ------------------------------------------------------------- common ---
 
-def stamp(out: Path, **values) -> Path:
-    args = [sys.executable, str(STAMP), "set", str(stub_exe()), "-o", str(out)]
-    for name, value in values.items():
-        args += ["--" + name.replace("_", "-"), str(value)]
-    subprocess.run(args, check=True, capture_output=True)
-    return out
-
-
 def setup_version(rng: random.Random, size: int) -> bytes:
     """A runnable setup (the fake one) padded with seeded random bytes."""
     program = helper_exe("fakesetup.exe").read_bytes()
     return program + rng.randbytes(max(0, size - len(program)))
-
-
-def box_text(found: dict) -> str:
-    texts = [c["text"] for c in found.get("children", [])
-             if c["class"].lower() == "static" and c["text"]]
-    return max(texts, key=len) if texts else ""
 
 
 def find_error_box(bench: Bench, timeout: float) -> dict | None:

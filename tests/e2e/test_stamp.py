@@ -28,7 +28,7 @@ sys.path.insert(0, str(REPO / "tools"))
 import pe  # noqa: E402  (tools/pe.py, the stamp tool's own module)
 
 from servers import FaultServer  # noqa: E402
-from winehelp import child, closed_port, find_stamp, read_stamp, stub_exe  # noqa: E402
+from winehelp import box_text, child, closed_port, find_stamp, read_stamp, stub_exe  # noqa: E402
 
 STAMP = REPO / "tools" / "stamp"
 TEXT_IDS = [1, 4, 104, 107, 2003, 2008, 2010, 2011, 2012]
@@ -807,11 +807,6 @@ def product(bench):
     yield {"code": code, "key": key, "number": 40000 + uuid.uuid4().int % 50000}
     bench.clean_stub_state(code, key)
     bench.reg_delete(r"HKLM\Software\StampTest")
-
-
-def box_text(box):
-    texts = [c["text"] for c in box["children"] if c["class"].lower() == "static" and c["text"]]
-    return max(texts, key=len) if texts else ""
 
 
 def test_stamped_copy_runs_with_the_new_values(bench, stub, tmp_path, product):

@@ -32,6 +32,7 @@ class SilentPort:
         self._stop = threading.Event()
         self._listener = None
         self._thread = None
+        self._readers = []
 
     def start(self):
         self._stop.clear()
@@ -78,9 +79,11 @@ class SilentPort:
                 continue
             except OSError:
                 return
+            reader = threading.Thread(target=self._read, args=(conn,), daemon=True)
             with self._lock:
                 self._socks.append(conn)
-            threading.Thread(target=self._read, args=(conn,), daemon=True).start()
+                self._readers.append(reader)
+            reader.start()
 
     def _read(self, conn):
         data = b""
@@ -108,11 +111,16 @@ class SilentPort:
             return list(self._requests)
 
     def stop(self):
+        # The accept and the reads poll the stop signal: none is left blocked.
         self._stop.set()
         if self._thread:
             self._thread.join(2.0)
+            self._thread = None
         with self._lock:
             socks, self._socks = self._socks, []
+            readers, self._readers = self._readers, []
+        for reader in readers:
+            reader.join(2.0)
         for s in socks:
             s.close()
         if self._listener:

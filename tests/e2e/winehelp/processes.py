@@ -9,6 +9,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import time
 from pathlib import Path
 from typing import NamedTuple
 
@@ -193,3 +194,17 @@ class WineProcess:
 
     def __exit__(self, *exc) -> None:
         self.kill()
+
+
+def settle(read, quiet: float = 0.5, timeout: float = 10.0):
+    """What read() returns once it has stayed the same for `quiet` seconds
+    (or `timeout` passed): a server's log after the client is gone, before a
+    check that something did NOT reach it."""
+    deadline = time.monotonic() + timeout
+    last, since = read(), time.monotonic()
+    while time.monotonic() < deadline and time.monotonic() - since < quiet:
+        time.sleep(0.05)
+        now = read()
+        if now != last:
+            last, since = now, time.monotonic()
+    return last
