@@ -16,10 +16,10 @@ from .files import (BIG, BIG_FROM, BIG_HEAD, BIG_TAIL, STAMP_MARKER, FakeSetupLo
                     read_at, read_stamp, resume_from, resume_range, sparse_file,
                     RESUME_OVERLAP)
 from .processes import (REPO, WINE_ENV, Result, WineProcess, WineTimeout,  # noqa: F401
-                        bench_name, closed_port, free_port, helper_exe, runs_32bit_programs, settle, shipped_build,
-                        stub_build, stub_exe, wine_env, wine_loader, wineserver)
+                        bench_name, closed_port, free_port, helper_exe, runs_32bit_programs, settle,
+                        shipped_build, stub_build, stub_exe, wine_env, wine_loader, wineserver)
 from .registry import REG_TYPES, full_key, parse_reg_export  # noqa: F401
 from .windows import (IDCANCEL, IDNO, IDOK, IDYES, PROBE_NOT_FOUND, PROBE_USAGE,  # noqa: F401
-                      WM_CLOSE, WM_COMMAND, box_code, box_text, child, child_text, finish_run,
-                      run_to_end)
+                      WM_CLOSE, WM_COMMAND, box_code, box_text, child, child_text,
+                      find_failure_box, finish_run, is_failure_box, run_to_end)
 from .stamping import STAMP, stamp  # noqa: F401

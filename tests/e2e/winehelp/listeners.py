@@ -7,7 +7,9 @@ later server of this process may be given that very port.
 Every socket.listen() and socket.accept() of the process is seen (the socket
 class is wrapped once, on import). listener_guard, an autouse fixture of the
 suite, fails the test after which a thread that accepted connections is still
-alive, or a socket listened on during the test is still open.
+alive (one accepting on a socket listened on during the test: the servers of
+wider fixtures may serve on), or a socket listened on during the test is
+still open.
 """
 
 from __future__ import annotations
@@ -24,7 +26,9 @@ SETTLE = 3.0    # seconds a stopping server gets to end its threads
 _lock = threading.Lock()
 _serial = 0
 _listened: "weakref.WeakKeyDictionary[socket.socket, int]" = weakref.WeakKeyDictionary()
-_accepting: "weakref.WeakKeyDictionary[threading.Thread, str]" = weakref.WeakKeyDictionary()
+# thread -> (address, serial of the socket it accepted on)
+_accepting: "weakref.WeakKeyDictionary[threading.Thread, tuple[str, int]]" = \
+    weakref.WeakKeyDictionary()
 _in_accept: "weakref.WeakKeyDictionary[threading.Thread, bool]" = weakref.WeakKeyDictionary()
 
 _listen = socket.socket.listen
@@ -50,7 +54,7 @@ def _watched_listen(self, *args):
 def _watched_accept(self):
     me = threading.current_thread()
     with _lock:
-        _accepting[me] = _address(self)
+        _accepting[me] = (_address(self), _listened.get(self, 0))
         _in_accept[me] = True
     try:
         return _accept(self)
@@ -64,11 +68,14 @@ if getattr(socket.socket.listen, "__name__", "") != "_watched_listen":
     socket.socket.accept = _watched_accept
 
 
-def _serving_threads() -> dict[threading.Thread, str]:
-    """Live threads, other than the main one, that have accepted on a socket."""
+def _serving_threads(after: int) -> dict[threading.Thread, str]:
+    """Live threads, other than the main one, that accept on a socket listened
+    on since serial `after` (a server of a wider fixture accepts on one
+    listened on before, whenever its first connection comes)."""
     main = threading.main_thread()
     with _lock:
-        return {t: a for t, a in _accepting.items() if t.is_alive() and t is not main}
+        return {t: a for t, (a, n) in _accepting.items()
+                if n > after and t.is_alive() and t is not main}
 
 
 def _open_listeners(after: int) -> list[socket.socket]:
@@ -76,12 +83,12 @@ def _open_listeners(after: int) -> list[socket.socket]:
         return [s for s, n in _listened.items() if n > after and s.fileno() != -1]
 
 
-def leftovers(threads_before, serial_before: int, settle: float = SETTLE) -> list[str]:
-    """What the listeners opened since (threads_before, serial_before) left
-    behind, once they had `settle` seconds to stop: a line for each."""
+def leftovers(serial_before: int, settle: float = SETTLE) -> list[str]:
+    """What the listeners opened since serial_before left behind, once they
+    had `settle` seconds to stop: a line for each."""
     deadline = time.monotonic() + settle
     while True:
-        threads = {t: a for t, a in _serving_threads().items() if t not in threads_before}
+        threads = _serving_threads(serial_before)
         sockets = _open_listeners(serial_before)
         if (not threads and not sockets) or time.monotonic() >= deadline:
             break
@@ -93,17 +100,17 @@ def leftovers(threads_before, serial_before: int, settle: float = SETTLE) -> lis
     return lines
 
 
-def snapshot() -> tuple[set, int]:
+def snapshot() -> int:
+    """The serial of the last listen() so far."""
     with _lock:
-        serial = _serial
-    return set(_serving_threads()), serial
+        return _serial
 
 
 @pytest.fixture(autouse=True)
 def listener_guard():
     """Fails the test after which a listener it started is still there."""
-    threads, serial = snapshot()
+    serial = snapshot()
     yield
-    left = leftovers(threads, serial)
+    left = leftovers(serial)
     if left:
         pytest.fail("a listener outlived its test:\n  " + "\n  ".join(left), pytrace=False)

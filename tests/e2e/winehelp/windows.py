@@ -157,6 +157,26 @@ def box_code(text: str | None) -> int | None:
     return int(found.group(1))
 
 
+def is_failure_box(window: dict) -> bool:
+    """Whether a dialog is the stub's failure box: its text names an error or
+    an HTTP status (the progress dialog of the same title names neither)."""
+    text = box_text(window)
+    return bool(_BOX_CODE.search(text)) or "Error" in text
+
+
+def find_failure_box(bench, title: str, timeout: float = 60) -> dict | None:
+    """The failure box of that title as soon as it shows, or None."""
+    deadline = time.monotonic() + timeout
+    while True:
+        left = deadline - time.monotonic()
+        for w in bench.find_window(cls="#32770", title=title, visible=True, all=True,
+                                   timeout=max(0.0, min(left, 1.0))) or []:
+            if is_failure_box(w):
+                return w
+        if left <= 0:
+            return None
+
+
 def finish_run(bench, proc: WineProcess, title: str, timeout: float = 120) -> tuple[int, str | None]:
     """Waits for a started install.exe to end, pressing OK on its failure box
     (a dialog of that title whose text names an error or an HTTP status). Its
@@ -166,9 +186,8 @@ def finish_run(bench, proc: WineProcess, title: str, timeout: float = 120) -> tu
         deadline = time.monotonic() + timeout
         while proc.running() and time.monotonic() < deadline:
             for w in bench.find_window(cls="#32770", title=title, visible=True, all=True, timeout=1) or []:
-                shown = box_text(w)
-                if _BOX_CODE.search(shown) or "Error" in shown:
-                    text = shown
+                if is_failure_box(w):
+                    text = box_text(w)
                     bench.click(w["hwnd"], IDOK)
         return proc.wait(timeout=30).code, text
     finally:
