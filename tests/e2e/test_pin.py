@@ -15,7 +15,7 @@ import pytest
 from servers import FaultServer, FtpServer
 import winehelp
 from winehelp import (RESUME_OVERLAP, child_text, helper_exe, resume_from, resume_range,
-                      stamp)
+                      settle, stamp)
 
 
 SETUP = "/pin/Setup.exe"
@@ -167,7 +167,7 @@ def test_pinned_distribution(bench, web, ftp, product, setup_bytes, tmp_path, fa
     else:
         # A broken distribution stops before it stores, reports or fetches.
         assert text is not None and re.search(r"Error( Code:)? 1610\b", text), text
-        assert web.requests == [] and ftp.transfers == []
+        assert settle(lambda: web.requests) == [] and settle(lambda: ftp.transfers) == []
         assert not bench.reg_key_exists(rf"HKLM\{key}")
 
 
