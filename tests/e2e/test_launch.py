@@ -72,7 +72,10 @@ def check_clean_finish(bench, code, key, number, log, events, before_download):
 
 def test_http_run_from_start_to_finish(bench, web, product, setup_bytes, tmp_path, fakesetup_log):
     code, key = product
-    web.add_file(SETUP, setup_bytes)
+    # Sent in pieces, so that the server hands its last byte over well after
+    # its first: otherwise the whole file sits in the socket's buffers before
+    # the client has read any of it.
+    web.add_file(SETUP, setup_bytes, trickle=(65_536, 0.1))
     web.add_event(EVENT, body_chunks=[20])
     web.clear()
     stub = stamp(tmp_path / "install.exe", download_url=web.url(SETUP), event_url=web.url(EVENT),
