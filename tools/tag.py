@@ -31,8 +31,10 @@ stamped values; the tag never changes what is downloaded or started.
     read_tag(bytes) -> TagInfo or None
 """
 
+import array
 import re
 import struct
+import sys
 from dataclasses import dataclass
 
 import pe
@@ -386,12 +388,32 @@ class Tagger:
                                 "stamp reserve" % what)
         img = pe.PEImage(self.data)
         self.checksum_offset = img.checksum_offset if img.checksum else None
+        if self.checksum_offset is not None:
+            # The checksum is a sum of 16-bit words: the sum of everything
+            # but the room is taken once, the room's is added per copy.
+            base = bytearray(self.data)
+            base[self.at:self.at + ROOM] = bytes(ROOM)
+            base[self.checksum_offset:self.checksum_offset + 4] = bytes(4)
+            self.base_sum = _word_sum(base)
 
     def tagged(self, campaign, install_number=None):
         body = payload(check_campaign(campaign), check_install_number(install_number))
         out = bytearray(self.data)
         out[self.at:self.at + ROOM] = body
         if self.checksum_offset is not None:
-            struct.pack_into("<I", out, self.checksum_offset,
-                             pe.pe_checksum(out, self.checksum_offset))
+            start = self.at & ~1
+            total = self.base_sum + _word_sum(bytes(self.at - start) + body)
+            folded = 0 if total == 0 else (total - 1) % 0xFFFF + 1
+            struct.pack_into("<I", out, self.checksum_offset, folded + len(out))
         return bytes(out)
+
+
+def _word_sum(data):
+    """The plain sum of the little-endian 16-bit words of data (an odd end padded)."""
+    if len(data) % 2:
+        data = bytes(data) + b"\0"
+    words = array.array("H")
+    words.frombytes(bytes(data))
+    if sys.byteorder == "big":
+        words.byteswap()
+    return sum(words)

@@ -20,64 +20,12 @@ import pe  # noqa: E402
 import tag  # noqa: E402
 
 from servers import FaultServer  # noqa: E402
+from servers.testca import CodeSigner  # noqa: E402
 from winehelp import helper_exe, stub_exe  # noqa: E402
 
 STAMP = REPO / "tools" / "stamp"
 SETUP = "/tagged/Setup.exe"
 EVENT = "/tagged/event.php"
-
-_SIGNING_CONFIG = """\
-[req]
-distinguished_name = dn
-[dn]
-[ca]
-basicConstraints = critical, CA:TRUE
-keyUsage = critical, keyCertSign, cRLSign
-[signer]
-basicConstraints = CA:FALSE
-keyUsage = critical, digitalSignature
-extendedKeyUsage = codeSigning
-"""
-
-
-def _openssl(*args):
-    subprocess.run(["openssl", *map(str, args)], check=True, capture_output=True, timeout=120)
-
-
-class Signer:
-    """A test CA and a code-signing certificate it issued; signs and verifies
-    with osslsigncode."""
-
-    def __init__(self, directory: Path, name: str):
-        directory.mkdir(parents=True, exist_ok=True)
-        config = directory / "signing.cnf"
-        config.write_text(_SIGNING_CONFIG)
-        self.ca, ca_key = directory / "ca.pem", directory / "ca.key"
-        _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out", self.ca,
-                 "-days", "30", "-subj", "/CN=Tag Test CA", "-config", config, "-extensions", "ca")
-        self.cert, self.key = directory / (name + ".pem"), directory / (name + ".key")
-        csr = directory / (name + ".csr")
-        _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key, "-out", csr,
-                 "-subj", "/CN=" + name, "-config", config)
-        _openssl("x509", "-req", "-in", csr, "-CA", self.ca, "-CAkey", ca_key, "-set_serial", 7,
-                 "-out", self.cert, "-days", "30", "-extfile", config, "-extensions", "signer")
-        self.name = name
-
-    def sign(self, src, out, nest=False):
-        args = ["osslsigncode", "sign", "-certs", self.cert, "-key", self.key, "-h", "sha256",
-                "-in", src, "-out", out]
-        if nest:
-            args.insert(2, "-nest")
-        r = subprocess.run(list(map(str, args)), capture_output=True, timeout=120)
-        assert r.returncode == 0, r.stdout + r.stderr
-        return out
-
-    def verify(self, path):
-        """(passed, output) of osslsigncode verify against the test CA."""
-        r = subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.ca), "-in", str(path)],
-                           capture_output=True, timeout=120)
-        return r.returncode == 0, (r.stdout + r.stderr).decode(errors="replace")
-
 
 def run_stamp(*args):
     return subprocess.run([sys.executable, str(STAMP), *map(str, args)], capture_output=True,
@@ -117,7 +65,7 @@ def outside_table(data):
 
 @pytest.fixture(scope="module")
 def signer(tmp_path_factory):
-    return Signer(tmp_path_factory.mktemp("signer"), "Quorbel Test Signer")
+    return CodeSigner(tmp_path_factory.mktemp("signer"), "Quorbel Test Signer")
 
 
 @pytest.fixture(scope="module")
@@ -172,27 +120,34 @@ def test_tag_keeps_the_signature_and_touches_only_the_table(signer, signed, tmp_
 
 
 def test_reserve_then_tag_in_place(signer, signed, tmp_path):
-    reserved = tmp_path / "reserved.exe"
-    stamp_ok("reserve", signed, "-o", reserved)
-    assert "empty, 1024 bytes of room" in stamp_ok("show", reserved)
-    assert signer.verify(reserved)[0]
-    data = reserved.read_bytes()
-    at = tag.read_tag(data).offset
-    img = pe.PEImage(data)
-    for campaign, number in (("partner-a", 20001), ("b.2", None), ("x" * tag.MAX_CAMPAIGN, 0)):
-        out = tmp_path / ("t-%s.exe" % campaign[:10])
-        args = ["--install-number", number] if number is not None else []
-        stamp_ok("tag", reserved, "-o", out, "--campaign", campaign, *args)
-        new = out.read_bytes()
-        assert len(new) == len(data) and table_span(new)[:2] == table_span(data)[:2]
-        assert all(at <= i < at + tag.ROOM or img.checksum_offset <= i < img.checksum_offset + 4
-                   for i in range(len(new)) if new[i] != data[i])
-        ok, output = signer.verify(out)
-        assert ok, output
-        # What the collector does per download gives the same bytes.
-        assert tag.Tagger(data).tagged(campaign, number) == new
-        shown = stamp_ok("show", out)
-        assert 'campaign "%s"' % campaign in shown
+    # A second signer whose name is one character longer moves the room by
+    # one byte: the per-copy checksum is checked at an odd and an even offset.
+    other = CodeSigner(tmp_path / "other", signer.name + "X")
+    parities = set()
+    for who, base in ((signer, signed), (other, other.sign(stub_exe(), tmp_path / "other.exe"))):
+        reserved = tmp_path / "reserved.exe"
+        stamp_ok("reserve", base, "-o", reserved)
+        assert "empty, 1024 bytes of room" in stamp_ok("show", reserved)
+        assert who.verify(reserved)[0]
+        data = reserved.read_bytes()
+        at = tag.read_tag(data).offset
+        parities.add(at % 2)
+        img = pe.PEImage(data)
+        for campaign, number in (("partner-a", 20001), ("b.2", None), ("x" * tag.MAX_CAMPAIGN, 0)):
+            out = tmp_path / ("t-%s.exe" % campaign[:10])
+            args = ["--install-number", number] if number is not None else []
+            stamp_ok("tag", reserved, "-o", out, "--campaign", campaign, *args)
+            new = out.read_bytes()
+            assert len(new) == len(data) and table_span(new)[:2] == table_span(data)[:2]
+            assert all(at <= i < at + tag.ROOM or img.checksum_offset <= i < img.checksum_offset + 4
+                       for i in range(len(new)) if new[i] != data[i])
+            ok, output = who.verify(out)
+            assert ok, output
+            assert img.checksum and pe.PEImage(new).checksum == pe.pe_checksum(new, img.checksum_offset)
+            # What the collector does per download gives the same bytes.
+            assert tag.Tagger(data).tagged(campaign, number) == new
+            assert 'campaign "%s"' % campaign in stamp_ok("show", out)
+    assert parities == {0, 1}
 
 
 def test_a_second_signature_and_the_tag_live_side_by_side(signer, signed, tmp_path):
