@@ -192,7 +192,7 @@ MALFORMED = [
      "User-Agent too long"),
     (b"POST /event?camp=a&mode=1 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 400, "method POST"),
     (b"HEAD /event?camp=a&mode=1 HTTP/1.1\r\n\r\n", 400, "method HEAD"),
-    (b"BREW" + b"x" * 40 + b" /event?camp=a&mode=1 HTTP/1.1\r\n\r\n", 400, "method other"),
+    (b"BREW" + b"x" * 40 + b" /event?camp=a&mode=1 HTTP/1.1\r\n\r\n", 400, "http 400"),
     (b"GET /event?camp=a&mode=1 HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 400, "body"),
     (b"GET /elsewhere?camp=a&mode=1 HTTP/1.1\r\n\r\n", 404, "path"),
     (b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 400, "http 400"),
@@ -228,8 +228,9 @@ def test_malformed_requests_are_refused_and_the_server_keeps_serving(db, collect
 
 
 def test_concurrent_pings_are_all_stored_once(db, collector):
-    """50 clients on kept-alive connections, one of them a stalled request
-    that must not hold the others; every 200 is a stored row."""
+    """50 clients (each from an address of its own, as no address may hold
+    every connection) on kept-alive connections, one of them a stalled
+    request that must not hold the others; every 200 is a stored row."""
     stall = socket.create_connection(("127.0.0.1", collector.port))
     stall.sendall(b"GET /event?camp=stalled&mo")
     answered, failures = Counter(), []
@@ -238,7 +239,8 @@ def test_concurrent_pings_are_all_stored_once(db, collector):
     def client(n):
         # Counter updates from many threads are not atomic: tally per thread.
         local = Counter()
-        conn = http.client.HTTPConnection("127.0.0.1", collector.port, timeout=30)
+        conn = http.client.HTTPConnection("127.0.0.1", collector.port, timeout=30,
+                                          source_address=(f"127.0.0.{2 + n}", 0))
         try:
             for i in range(40):
                 campaign = f"c{n % 5}"

@@ -118,6 +118,10 @@ class Store:
     def name(self) -> str:
         return self.db
 
+    def redact(self, text: str) -> str:
+        """text without the secrets of the address (for messages)."""
+        return text
+
     def add_events(self, conn, rows, imported: bool = False) -> int:
         """Inserts rows (received, day, campaign, mode, product, windows,
         agent, client, source) in one transaction; the number stored. An
@@ -148,13 +152,20 @@ class Store:
             conn.rollback()
             raise
 
-    def add_both(self, conn, rows, rejects) -> None:
-        """Pings and reject counts in one transaction (the server's writer)."""
+    # What the server's writers store, per kind of item: a statement that
+    # takes one row. A new counted kind adds its table to the schema and its
+    # statement here; the writer batches items of every kind together.
+    WRITES = {"events": INSERT_EVENT}
+
+    def add_batch(self, conn, batch: dict[str, list], rejects) -> None:
+        """Rows of each kind in WRITES and reject counts in one transaction
+        (the server's writer): all are stored or none."""
         cur = conn.cursor()
         self._begin(cur)
         try:
-            if rows:
-                cur.executemany(self.sql(INSERT_EVENT), rows)
+            for kind, rows in batch.items():
+                if rows:
+                    cur.executemany(self.sql(self.WRITES[kind]), rows)
             statement = self.sql(ADD_REJECTS)
             for (day, reason), count in sorted(rejects.items()):
                 cur.execute(statement, (day, reason, count))
