@@ -293,16 +293,23 @@ def test_a_ping_is_answered_200_only_once_it_is_stored(db, collector):
 
 
 def test_schema_is_made_once_and_versioned(db, tmp_path):
-    events("report", "--db", db)
+    empty = tmp_path / "empty.log"
+    empty.write_bytes(b"")
+    # The report only reads: a database not made yet (a typo) is an error,
+    # and it makes none.
+    r = events("report", "--db", db, check=False)
+    assert r.returncode == 3 and ("no such database file" in r.stderr or "holds no events" in r.stderr), r.stderr
+    assert db.startswith("postgresql://") or not Path(db).exists()
+    events("import", "--db", db, empty)
     first = salt(db)
     assert query(db, "SELECT value FROM settings WHERE name = 'schema'") == [("1",)]
-    events("report", "--db", db)
+    events("import", "--db", db, empty)
     assert salt(db) == first and len(first) == 32
+    assert events("report", "--db", db).stdout == "campaign,starts,finishes,rate,note\n"
     query(db, "UPDATE settings SET value = '99' WHERE name = 'schema'")
-    r = events("serve", "--db", db, "--port", "0", check=False)
-    assert r.returncode == 3 and "schema version 99 is newer" in r.stderr, r.stderr
-    r = events("report", "--db", db, check=False)
-    assert r.returncode == 3
+    for command in (["serve", "--port", "0"], ["report"], ["import", empty]):
+        r = events(command[0], "--db", db, *command[1:], check=False)
+        assert r.returncode == 3 and "schema version 99 is newer" in r.stderr, (command, r.stderr)
 
 
 def test_a_database_that_cannot_be_used_is_refused(tmp_path):

@@ -4,6 +4,7 @@ Shared by the server and the access-log import, so that both keep the same
 pings and refuse the same junk.
 """
 
+import functools
 import hashlib
 import hmac
 import ipaddress
@@ -112,6 +113,7 @@ def parse_ping(query: bytes, agent: bytes | None) -> Ping:
     return Ping(campaign, mode, product, windows, text)
 
 
+@functools.lru_cache(maxsize=4096)
 def client_address(address: str) -> str:
     """An address in one form per client: an IPv4 address that reached an
     IPv6 socket (::ffff:a.b.c.d) as plain IPv4, IPv6 in its short form."""

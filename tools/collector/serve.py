@@ -15,8 +15,8 @@ stores goes through `writer.submit(kind, row)` with the kind's statement in
 """
 
 import asyncio
+import collections
 import logging
-import queue
 import re
 import signal
 import socket
@@ -34,6 +34,7 @@ from .ping import Rejected, client_hash, client_key, parse_ping, utc_stamp
 from .store import Store
 
 BATCH = 500             # items per transaction at most
+MAX_WAITING = 20000     # items waiting for a writer; more are answered 503
 ANSWER_WAIT = 30.0      # s a request waits for its commit before 503
 MAX_HEAD = 16384        # bytes of a request line and headers together
 MAX_HEAD_LINES = 101    # the request line and 100 headers
@@ -71,8 +72,10 @@ class Writer:
 
     def __init__(self, store: Store, threads: int, loop: asyncio.AbstractEventLoop):
         self.store, self.loop = store, loop
-        self.queue: queue.Queue = queue.Queue(maxsize=20000)
         self.lock = threading.Lock()
+        self.ready = threading.Condition(self.lock)
+        self.waiting: collections.deque = collections.deque()  # handed to the writers
+        self.incoming: list = []    # submitted in this turn of the event loop
         self.rejects: Counter = Counter()
         self.failures = 0           # consecutive failed batches
         self.retry_at = 0.0         # monotonic time of the next try while failing
@@ -83,29 +86,42 @@ class Writer:
             t.start()
 
     def submit(self, kind: str, row) -> "Item | None":
-        """Queues a row of a kind in Store.WRITES (from the event loop)."""
-        item = Item(kind, row, self.loop.create_future())
-        try:
-            self.queue.put_nowait(item)
-        except queue.Full:
+        """Queues a row of a kind in Store.WRITES (from the event loop);
+        None when too many wait already."""
+        if len(self.incoming) + len(self.waiting) >= MAX_WAITING:
             return None
+        item = Item(kind, row, self.loop.create_future())
+        if not self.incoming:
+            self.loop.call_soon(self._hand_over)
+        self.incoming.append(item)
         return item
+
+    def _hand_over(self) -> None:
+        # What one turn of the loop parsed goes to the writers at once, so
+        # that a writer does not wake up for the first ping alone and commit
+        # it while the others wait for the next transaction.
+        with self.ready:
+            self.waiting.extend(self.incoming)
+            self.ready.notify()
+        self.incoming = []
 
     async def stored(self, item: "Item | None") -> bool:
         if item is None:
             return False
+        expiry = self.loop.call_later(ANSWER_WAIT, self._expire, item)
         try:
-            return await asyncio.wait_for(asyncio.shield(item.future), ANSWER_WAIT)
-        except asyncio.TimeoutError:
-            with self.lock:
-                if item.state == Item.QUEUED:
-                    item.state = Item.WITHDRAWN  # never stored: the 503 is true
-                    return False
-            # Its transaction is under way: its outcome is the answer.
-            try:
-                return await asyncio.wait_for(asyncio.shield(item.future), ANSWER_WAIT)
-            except asyncio.TimeoutError:
-                return False
+            return await item.future
+        finally:
+            expiry.cancel()
+
+    def _expire(self, item: Item) -> None:
+        with self.lock:
+            if item.state == Item.QUEUED:
+                item.state = Item.WITHDRAWN  # never stored: the 503 is true
+                item.future.set_result(False)
+                return
+        # Its transaction is under way: its outcome is the answer, for a while.
+        self.loop.call_later(ANSWER_WAIT, _settle, [item], False)
 
     def count_reject(self, reason: str) -> None:
         with self.lock:
@@ -113,22 +129,20 @@ class Writer:
 
     def close(self, timeout: float) -> None:
         """Stores what is queued (while the database takes it), then ends."""
+        self._hand_over()
         self.closing.set()
         end = time.monotonic() + timeout
         for t in self.threads:
             t.join(max(0.0, end - time.monotonic()))
 
     def _take(self) -> list:
-        try:
-            items = [self.queue.get(timeout=0.2)]
-        except queue.Empty:
-            return []
-        while len(items) < BATCH:
-            try:
-                items.append(self.queue.get_nowait())
-            except queue.Empty:
-                break
-        return items
+        with self.ready:
+            if not self.waiting:
+                self.ready.wait(0.2)
+            items = []
+            while self.waiting and len(items) < BATCH:
+                items.append(self.waiting.popleft())
+            return items
 
     def _run(self) -> None:
         conn = None
@@ -145,7 +159,7 @@ class Writer:
                     self.rejects.update(rejects)
                 if items:
                     self.loop.call_soon_threadsafe(_settle, items, False)
-                if self.closing.is_set() and (waiting or self.queue.empty()):
+                if self.closing.is_set() and (waiting or not self.waiting):
                     break
                 if waiting:
                     time.sleep(0.05)
@@ -234,19 +248,42 @@ class _Server(Server):
 
 
 class _Watched:
-    """The transport as aiohttp sees it: each answer written restarts the
-    connection's idle time."""
+    """The transport as aiohttp sees it. aiohttp writes an answer's head
+    and body apart; here they leave in one send(), which on a busy machine
+    costs about as much as the rest of the ping. Each answer also restarts
+    the connection's idle time."""
 
     def __init__(self, transport, guard):
         self._transport, self.guard = transport, guard
+        self._pending: list[bytes] = []
 
     def write(self, data):
-        self._transport.write(data)
-        self.guard.wrote()
+        if not self._pending:
+            self.guard.site.loop.call_soon(self._flush)
+        self._pending.append(bytes(data))
 
     def writelines(self, lines):
-        self._transport.writelines(lines)
-        self.guard.wrote()
+        for data in lines:
+            self.write(data)
+
+    def _flush(self):
+        if self._pending:
+            data = b"".join(self._pending)
+            self._pending.clear()
+            if not self._transport.is_closing():
+                self._transport.write(data)
+            self.guard.wrote()
+
+    def get_write_buffer_size(self):
+        return self._transport.get_write_buffer_size() + sum(map(len, self._pending))
+
+    def close(self):
+        self._flush()
+        self._transport.close()
+
+    def write_eof(self):
+        self._flush()
+        self._transport.write_eof()
 
     def __getattr__(self, name):
         return getattr(self._transport, name)
@@ -280,10 +317,6 @@ class Guard(asyncio.Protocol):
             transport.close()
             return
         self.key = key
-        try:
-            transport.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        except (OSError, AttributeError):
-            pass  # only a latency matter
         self.inner = self.site.server()
         self.inner.connection_made(_Watched(transport, self))
         self._arm(self.site.limits.idle_timeout, self._idle)
