@@ -192,7 +192,7 @@ MALFORMED = [
      "User-Agent too long"),
     (b"POST /event?camp=a&mode=1 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 400, "method POST"),
     (b"HEAD /event?camp=a&mode=1 HTTP/1.1\r\n\r\n", 400, "method HEAD"),
-    (b"BREW" + b"x" * 40 + b" /event?camp=a&mode=1 HTTP/1.1\r\n\r\n", 400, "method other"),
+    (b"BREW" + b"x" * 40 + b" /event?camp=a&mode=1 HTTP/1.1\r\n\r\n", 400, "http 400"),
     (b"GET /event?camp=a&mode=1 HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 400, "body"),
     (b"GET /elsewhere?camp=a&mode=1 HTTP/1.1\r\n\r\n", 404, "path"),
     (b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 400, "http 400"),
@@ -228,8 +228,9 @@ def test_malformed_requests_are_refused_and_the_server_keeps_serving(db, collect
 
 
 def test_concurrent_pings_are_all_stored_once(db, collector):
-    """50 clients on kept-alive connections, one of them a stalled request
-    that must not hold the others; every 200 is a stored row."""
+    """50 clients (each from an address of its own, as no address may hold
+    every connection) on kept-alive connections, one of them a stalled
+    request that must not hold the others; every 200 is a stored row."""
     stall = socket.create_connection(("127.0.0.1", collector.port))
     stall.sendall(b"GET /event?camp=stalled&mo")
     answered, failures = Counter(), []
@@ -238,7 +239,8 @@ def test_concurrent_pings_are_all_stored_once(db, collector):
     def client(n):
         # Counter updates from many threads are not atomic: tally per thread.
         local = Counter()
-        conn = http.client.HTTPConnection("127.0.0.1", collector.port, timeout=30)
+        conn = http.client.HTTPConnection("127.0.0.1", collector.port, timeout=30,
+                                          source_address=(f"127.0.0.{2 + n}", 0))
         try:
             for i in range(40):
                 campaign = f"c{n % 5}"
@@ -291,16 +293,23 @@ def test_a_ping_is_answered_200_only_once_it_is_stored(db, collector):
 
 
 def test_schema_is_made_once_and_versioned(db, tmp_path):
-    events("report", "--db", db)
+    empty = tmp_path / "empty.log"
+    empty.write_bytes(b"")
+    # The report only reads: a database not made yet (a typo) is an error,
+    # and it makes none.
+    r = events("report", "--db", db, check=False)
+    assert r.returncode == 3 and ("no such database file" in r.stderr or "holds no events" in r.stderr), r.stderr
+    assert db.startswith("postgresql://") or not Path(db).exists()
+    events("import", "--db", db, empty)
     first = salt(db)
     assert query(db, "SELECT value FROM settings WHERE name = 'schema'") == [("1",)]
-    events("report", "--db", db)
+    events("import", "--db", db, empty)
     assert salt(db) == first and len(first) == 32
+    assert events("report", "--db", db).stdout == "campaign,starts,finishes,rate,note\n"
     query(db, "UPDATE settings SET value = '99' WHERE name = 'schema'")
-    r = events("serve", "--db", db, "--port", "0", check=False)
-    assert r.returncode == 3 and "schema version 99 is newer" in r.stderr, r.stderr
-    r = events("report", "--db", db, check=False)
-    assert r.returncode == 3
+    for command in (["serve", "--port", "0"], ["report"], ["import", empty]):
+        r = events(command[0], "--db", db, *command[1:], check=False)
+        assert r.returncode == 3 and "schema version 99 is newer" in r.stderr, (command, r.stderr)
 
 
 def test_a_database_that_cannot_be_used_is_refused(tmp_path):

@@ -4,41 +4,152 @@ SVG plot, and as CSV.
 
 A start is a mode 1 ping, a finish a mode 0 ping (sent once the setup has
 been started); the rate is finishes / starts over the same days.
+
+Anyone can send pings under any campaign and Windows name, so what is read
+stays small whatever the database holds: the TOP campaigns by starts one by
+one and the rest as one row, the same for Windows names, each summed by the
+database. Only --all reads every campaign, and streams it to the CSV.
 """
 
 import csv
 import html
-from collections import defaultdict
+import re
 from datetime import date, datetime, timedelta, timezone
 
-PLOTTED = 6  # campaigns drawn one by one; the rest are drawn as one line
+PLOTTED = 6         # campaigns drawn one by one; the rest are drawn as one line
+PLOT_DAYS = 366     # days drawn at most: the last ones of the period
+TOP_WINDOWS = 20    # Windows names shown one by one; the rest make one row
 COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b", "#e377c2", "#7f7f7f"]
 UNKNOWN = "(unknown)"
 
+_STARTS = "SUM(CASE WHEN mode = 1 THEN 1 ELSE 0 END)"
+_FINISHES = "SUM(CASE WHEN mode = 0 THEN 1 ELSE 0 END)"
+
+
+class Other(str):
+    """The label of a row that stands for several campaigns or Windows
+    names; told apart from a campaign of the same text by its type."""
+
+    def __new__(cls, text, count):
+        self = super().__new__(cls, text)
+        self.count = count
+        return self
+
 
 class Funnel:
-    """Counts of one period, grouped three ways; the numbers the page and
-    the CSV show, taken from the database's counts only."""
+    """The numbers of one period that the page and the CSV show, summed by
+    the database; no more rows than shown are read."""
 
-    def __init__(self, counts, rejects, first=None, last=None, min_starts=30):
-        self.first, self.last, self.min_starts = first, last, min_starts
-        self.campaigns = defaultdict(lambda: [0, 0])
-        self.days = defaultdict(lambda: [0, 0])
-        self.windows = defaultdict(lambda: [0, 0])
-        self.total = [0, 0]
-        for campaign, day, windows, mode, n in counts:
-            slot = 0 if mode == 1 else 1
-            self.campaigns[campaign][slot] += n
-            self.days[(campaign, day)][slot] += n
-            self.windows[(campaign, windows or UNKNOWN)][slot] += n
-            self.total[slot] += n
-        self.rejects = sorted(rejects, key=lambda r: (-r[1], r[0]))
+    def __init__(self, store, first=None, last=None, min_starts=30, top=50):
+        self.store, self.first, self.last, self.min_starts = store, first, last, min_starts
+        where, self.args = [], []
+        if first:
+            where.append("day >= ?")
+            self.args.append(first)
+        if last:
+            where.append("day <= ?")
+            self.args.append(last)
+        self.cond = " AND ".join(where) or "1 = 1"
 
+        n, s, f = self._one(f"SELECT COUNT(DISTINCT campaign), {_STARTS}, {_FINISHES} FROM events WHERE {self.cond}")
+        self.total = [s, f]
+        rows = self._rows(f"SELECT campaign, {_STARTS}, {_FINISHES} FROM events WHERE {self.cond} "
+                          f"GROUP BY campaign ORDER BY 2 DESC, campaign LIMIT {top + 1}")
+        if n > top + 1:  # the plot's rule: one "other" row only for two or more
+            rows = rows[:top]
+        self.campaigns = {c: [s_, f_] for c, s_, f_ in rows}
+        names = list(self.campaigns)
+        if n > len(names):
+            other = Other(f"(other campaigns: {n - len(names)})", n - len(names))
+            self.campaigns[other] = [s - sum(v[0] for v in self.campaigns.values()),
+                                     f - sum(v[1] for v in self.campaigns.values())]
+        else:
+            other = None
+        self.other = other
+        shown = self._in("campaign", names)
+
+        # Per day: the shown campaigns' own, the others as the day's total less those.
+        self.days = {}
+        for c, d, s_, f_ in self._rows(f"SELECT campaign, day, {_STARTS}, {_FINISHES} FROM events "
+                                       f"WHERE {self.cond} AND {shown[0]} GROUP BY campaign, day", shown[1]):
+            self.days[(c, str(d))] = [s_, f_]
+        if other is not None:
+            mine = _sums((d, v) for (_, d), v in self.days.items())
+            for d, s_, f_ in self._rows(f"SELECT day, {_STARTS}, {_FINISHES} FROM events WHERE {self.cond} "
+                                        f"GROUP BY day"):
+                d = str(d)
+                rest = [s_ - mine.get(d, (0, 0))[0], f_ - mine.get(d, (0, 0))[1]]
+                if rest != [0, 0]:
+                    self.days[(other, d)] = rest
+
+        # Per Windows name: the TOP_WINDOWS names with most starts, the rest as one.
+        wins = self._rows(f"SELECT windows, {_STARTS}, {_FINISHES} FROM events WHERE {self.cond} "
+                          f"GROUP BY windows ORDER BY 2 DESC, windows LIMIT {TOP_WINDOWS + 1}")
+        nw = self._one(f"SELECT COUNT(DISTINCT COALESCE(windows, '')) FROM events WHERE {self.cond}")[0]
+        if nw > TOP_WINDOWS + 1:
+            wins = wins[:TOP_WINDOWS]
+        win_names = [w for w, _, _ in wins]
+        win_other = Other(f"(other Windows: {nw - len(win_names)})", nw - len(win_names)) \
+            if nw > len(win_names) else None
+        known = [w for w in win_names if w is not None]
+        cond_w = self._in("windows", known)
+        if None in win_names:
+            cond_w = (f"({cond_w[0]} OR windows IS NULL)", cond_w[1])
+        self.windows = {}
+        for c, w, s_, f_ in self._rows(f"SELECT campaign, windows, {_STARTS}, {_FINISHES} FROM events "
+                                       f"WHERE {self.cond} AND {shown[0]} AND {cond_w[0]} "
+                                       f"GROUP BY campaign, windows", shown[1] + cond_w[1]):
+            self.windows[(c, w or UNKNOWN)] = [s_, f_]
+        per_campaign = _sums((c, v) for (c, _), v in self.windows.items())
+        per_windows = _sums((w, v) for (_, w), v in self.windows.items())
+        if win_other is not None:
+            for c in names:
+                cs, cf = self.campaigns[c]
+                ms, mf = per_campaign.get(c, (0, 0))
+                if [cs - ms, cf - mf] != [0, 0]:
+                    self.windows[(c, win_other)] = [cs - ms, cf - mf]
+        if other is not None:
+            rest_s, rest_f = self.campaigns[other]
+            for w, s_, f_ in wins:
+                w = w or UNKNOWN
+                ms, mf = per_windows.get(w, (0, 0))
+                if [s_ - ms, f_ - mf] != [0, 0]:
+                    self.windows[(other, w)] = [s_ - ms, f_ - mf]
+                rest_s, rest_f = rest_s - (s_ - ms), rest_f - (f_ - mf)
+            if [rest_s, rest_f] != [0, 0]:
+                self.windows[(other, win_other or UNKNOWN)] = [rest_s, rest_f]
+
+        self.rejects = sorted(((r, int(n_)) for r, n_ in self._rows(
+            f"SELECT reason, SUM(count) FROM rejects WHERE {self.cond} GROUP BY reason")),
+            key=lambda r: (-r[1], r[0]))
+
+    # -- reading
+    def _rows(self, statement, extra=()):
+        return [tuple(int(v) if isinstance(v, (int, float)) or type(v).__name__ == "Decimal" else v for v in row)
+                for row in self.store.select(statement, self.args + list(extra))]
+
+    def _one(self, statement):
+        return [v or 0 for v in self._rows(statement)[0]]
+
+    @staticmethod
+    def _in(column, values):
+        if not values:
+            return "1 = 0", []
+        return f"{column} IN ({', '.join('?' * len(values))})", list(values)
+
+    def every(self, statement_tail, columns):
+        """All rows of a grouping, streamed (--all)."""
+        yield from self.store.select(f"SELECT {columns}, {_STARTS}, {_FINISHES} FROM events "
+                                     f"WHERE {self.cond} {statement_tail}", self.args, stream=True)
+
+    # -- what is shown
     def order(self):
-        """Campaigns, most starts first."""
-        return sorted(self.campaigns, key=lambda c: (-self.campaigns[c][0], c))
+        """Campaigns, most starts first; the other campaigns last."""
+        return sorted(self.campaigns, key=lambda c: (isinstance(c, Other), -self.campaigns[c][0], c))
 
-    def note(self, starts: int) -> str:
+    def note(self, starts: int, label="") -> str:
+        if isinstance(label, Other):
+            return f"{label.count} together"
         if starts == 0:
             return "no starts"
         return f"too few starts (< {self.min_starts})" if starts < self.min_starts else ""
@@ -49,7 +160,17 @@ class Funnel:
             return []
         first = date.fromisoformat(max(self.first, days[0]) if self.first else days[0])
         last = date.fromisoformat(min(self.last, days[-1]) if self.last else days[-1])
+        first = max(first, last - timedelta(PLOT_DAYS - 1))
         return [(first + timedelta(n)).isoformat() for n in range((last - first).days + 1)]
+
+
+def _sums(pairs) -> dict:
+    out: dict = {}
+    for key, (s, f) in pairs:
+        a = out.setdefault(key, [0, 0])
+        a[0] += s
+        a[1] += f
+    return out
 
 
 def rate_value(starts: int, finishes: int) -> str:
@@ -62,36 +183,71 @@ def rate_text(starts: int, finishes: int) -> str:
 
 # -- CSV
 
+_FORMULA = re.compile(r"[\s]*[=+\-@]|[\t\r\n]")
+
+
 def _cell(value):
     # A campaign is whatever a client sent: keep a spreadsheet from reading
-    # it as a formula.
-    if isinstance(value, str) and value[:1] in ("=", "+", "-", "@", "\t", "\r"):
+    # it as a formula, also behind blanks.
+    if isinstance(value, str) and _FORMULA.match(value):
         return "'" + value
     return value
 
 
-def _write(path, header, rows):
-    with open(path, "w", newline="", encoding="utf-8") as f:
-        out = csv.writer(f)
-        out.writerow(header)
-        for row in rows:
-            out.writerow([_cell(v) for v in row])
+def _writer(f):
+    out = csv.writer(f)
+    return lambda row: out.writerow([_cell(v) for v in row])
 
 
-def write_csv(funnel: Funnel, path: str) -> list[str]:
+def _campaign_rows(funnel, every):
+    if every:
+        for c, s, f in funnel.every("GROUP BY campaign ORDER BY 2 DESC, campaign", "campaign"):
+            yield c, s, f, rate_value(s, f), funnel.note(s)
+        return
+    for c in funnel.order():
+        s, f = funnel.campaigns[c]
+        yield c, s, f, rate_value(s, f), funnel.note(s, c)
+
+
+def write_campaigns(funnel, f, every=False) -> None:
+    """The per-campaign CSV (the report on standard output)."""
+    row = _writer(f)
+    row(["campaign", "starts", "finishes", "rate", "note"])
+    for r in _campaign_rows(funnel, every):
+        row(r)
+
+
+def write_csv(funnel: Funnel, path: str, every: bool = False) -> list[str]:
     """FILE.csv per campaign, FILE.days.csv and FILE.windows.csv beside it."""
     stem = path[:-4] if path.lower().endswith(".csv") else path
     files = [path, stem + ".days.csv", stem + ".windows.csv"]
-    _write(files[0], ["campaign", "starts", "finishes", "rate", "note"],
-           [(c, s, f, rate_value(s, f), funnel.note(s))
-            for c in funnel.order() for s, f in [funnel.campaigns[c]]])
-    _write(files[1], ["campaign", "day", "starts", "finishes", "rate", "note"],
-           [(c, d, s, f, rate_value(s, f), funnel.note(s))
-            for (c, d), (s, f) in sorted(funnel.days.items())])
-    _write(files[2], ["campaign", "windows", "starts", "finishes", "rate", "note"],
-           [(c, w, s, f, rate_value(s, f), funnel.note(s))
-            for (c, w), (s, f) in sorted(funnel.windows.items(), key=lambda i: (i[0][0], -i[1][0], i[0][1]))])
+    with open(files[0], "w", newline="", encoding="utf-8") as f:
+        write_campaigns(funnel, f, every)
+    with open(files[1], "w", newline="", encoding="utf-8") as f:
+        row = _writer(f)
+        row(["campaign", "day", "starts", "finishes", "rate", "note"])
+        if every:
+            for c, d, s, fi in funnel.every("GROUP BY campaign, day ORDER BY campaign, day", "campaign, day"):
+                row([c, str(d), s, fi, rate_value(s, fi), funnel.note(s)])
+        else:
+            for (c, d), (s, fi) in sorted(funnel.days.items(), key=lambda i: (isinstance(i[0][0], Other), i[0])):
+                row([c, d, s, fi, rate_value(s, fi), funnel.note(s, c)])
+    with open(files[2], "w", newline="", encoding="utf-8") as f:
+        row = _writer(f)
+        row(["campaign", "windows", "starts", "finishes", "rate", "note"])
+        if every:
+            for c, w, s, fi in funnel.every("GROUP BY campaign, windows ORDER BY campaign, 3 DESC, windows",
+                                            "campaign, windows"):
+                row([c, w or UNKNOWN, s, fi, rate_value(s, fi), funnel.note(s)])
+        else:
+            for (c, w), (s, fi) in _windows_order(funnel):
+                row([c, w, s, fi, rate_value(s, fi), funnel.note(s, c)])
     return files
+
+
+def _windows_order(funnel):
+    return sorted(funnel.windows.items(),
+                  key=lambda i: (isinstance(i[0][0], Other), i[0][0], isinstance(i[0][1], Other), -i[1][0], i[0][1]))
 
 
 # -- HTML
@@ -101,6 +257,8 @@ def _e(text) -> str:
 
 
 def _name(campaign: str) -> str:
+    if isinstance(campaign, Other):
+        return f"<i>{_e(campaign)}</i>"
     return _e(campaign) if campaign != "" else "<i>(empty)</i>"
 
 
@@ -108,11 +266,11 @@ def _table(ident, header, rows, funnel, numeric_from):
     """Columns numeric_from up to the last but one are figures."""
     out = [f'<table id="{ident}"><thead><tr>' + "".join(f"<th>{_e(h)}</th>" for h in header)
            + "</tr></thead><tbody>"]
-    for row, starts in rows:
-        few = ' class="few"' if funnel.note(starts) else ""
+    for row, starts, label in rows:
+        kind = ' class="other"' if isinstance(label, Other) else ' class="few"' if funnel.note(starts) else ""
         cells = "".join(f'<td class="n">{v}</td>' if numeric_from <= i < len(row) - 1 else f"<td>{v}</td>"
                         for i, v in enumerate(row))
-        out.append(f"<tr{few}>{cells}</tr>")
+        out.append(f"<tr{kind}>{cells}</tr>")
     out.append("</tbody></table>")
     return "\n".join(out)
 
@@ -145,7 +303,8 @@ def plot_svg(funnel: Funnel) -> str:
                 s, f = funnel.days.get((c, d), (0, 0))
                 values[0][index[d]] += s
                 values[1][index[d]] += f
-        label = campaign if n < len(shown) else f"(other campaigns: {len(rest)})"
+        count = sum(m.count if isinstance(m, Other) else 1 for m in rest)
+        label = campaign if n < len(shown) else f"(other campaigns: {count})"
         series.append((label, COLOURS[n % len(COLOURS)], values))
     peak = max([1] + [v for _, _, vs in series for line in vs for v in line])
     step = _nice_step(peak)
@@ -188,12 +347,15 @@ def plot_svg(funnel: Funnel) -> str:
     return "\n".join(parts)
 
 
+# Names are whatever clients sent: a long one breaks anywhere rather than
+# widening its table past the page.
 STYLE = """body{font:14px/1.4 "DejaVu Sans",sans-serif;margin:24px;color:#222}
 h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:28px 0 8px}
-table{border-collapse:collapse;margin:4px 0}th,td{border:1px solid #ccc;padding:3px 10px}
-th{background:#f0f0f0;text-align:left}td.n{text-align:right;font-variant-numeric:tabular-nums}
-tr.few td{color:#888;font-style:italic}svg text{font:12px "DejaVu Sans",sans-serif;fill:#333}
-p.meta{color:#555;margin:0}"""
+table{border-collapse:collapse;margin:4px 0;max-width:100%}th,td{border:1px solid #ccc;padding:3px 10px}
+td{overflow-wrap:anywhere}td:first-child{max-width:32em}
+th{background:#f0f0f0;text-align:left}td.n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}
+tr.few td{color:#888;font-style:italic}tr.other td{background:#f7f7f7}
+svg text{font:12px "DejaVu Sans",sans-serif;fill:#333}p.meta{color:#555;margin:0}"""
 
 
 def write_html(funnel: Funnel, path: str, source: str) -> None:
@@ -203,19 +365,22 @@ def write_html(funnel: Funnel, path: str, source: str) -> None:
         period = "all days"
     made = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     s, f = funnel.total
-    campaigns = [((_name(c), cs, cf, rate_text(cs, cf), funnel.note(cs)), cs)
+    campaigns = [((_name(c), cs, cf, rate_text(cs, cf), _e(funnel.note(cs, c))), cs, c)
                  for c in funnel.order() for cs, cf in [funnel.campaigns[c]]]
-    by_day = [((_name(c), _e(d), ds, df, rate_text(ds, df), funnel.note(ds)), ds)
-              for (c, d), (ds, df) in sorted(funnel.days.items())]
-    by_windows = [((_name(c), _e(wn), ws, wf, rate_text(ws, wf), funnel.note(ws)), ws)
-                  for (c, wn), (ws, wf) in sorted(funnel.windows.items(),
-                                                   key=lambda i: (i[0][0], -i[1][0], i[0][1]))]
+    by_day = [((_name(c), _e(d), ds, df, rate_text(ds, df), _e(funnel.note(ds, c))), ds, c)
+              for (c, d), (ds, df) in sorted(funnel.days.items(), key=lambda i: (isinstance(i[0][0], Other), i[0]))]
+    by_windows = [((_name(c), _name(wn), ws, wf, rate_text(ws, wf), _e(funnel.note(ws, c))), ws, c)
+                  for (c, wn), (ws, wf) in _windows_order(funnel)]
     rejected = sum(n for _, n in funnel.rejects)
+    shown_note = ""
+    if funnel.other is not None:
+        shown_note = (f' The tables show the {len(funnel.campaigns) - 1} campaigns with most starts and the '
+                      f'{funnel.other.count} others as one row; <code>--csv FILE --all</code> lists every one.')
     body = ["<h1>Install funnel</h1>",
             f'<p class="meta">{_e(period.capitalize())} (UTC); {_e(source)}; made {made}.</p>',
             f'<p class="meta" id="totals">All campaigns: <b>{s}</b> starts, <b>{f}</b> finishes, '
             f'rate {rate_text(s, f)}; {rejected} requests rejected. Rates of campaigns with fewer '
-            f'than {funnel.min_starts} starts are greyed: too few to mean much.</p>',
+            f'than {funnel.min_starts} starts are greyed: too few to mean much.{shown_note}</p>',
             "<h2>Starts and finishes per day</h2>", plot_svg(funnel),
             "<h2>Per campaign</h2>",
             _table("campaigns", ["campaign", "starts", "finishes", "rate", "note"], campaigns, funnel, 1),
