@@ -93,6 +93,22 @@ def parse_query(query: bytes) -> tuple[str, int]:
     return campaign, int(mode)
 
 
+def parse_download(query: bytes) -> str:
+    """The campaign of a download's query "camp=NAME" (other keys are left
+    alone, camp once), by the rules of a ping's campaign; or Rejected."""
+    if len(query) > MAX_QUERY:
+        raise Rejected("query too long")
+    values = [part[5:] for part in query.split(b"&") if part.startswith(b"camp=")]
+    if not values:
+        raise Rejected("no campaign")
+    if len(values) > 1:
+        raise Rejected("camp given twice")
+    campaign = _text(unquote_to_bytes(values[0]), "campaign")
+    if len(campaign) > MAX_CAMPAIGN:
+        raise Rejected("campaign too long")
+    return campaign
+
+
 def parse_agent(agent: bytes | None) -> tuple[str | None, str | None, str | None]:
     """(product, windows, agent text) of a raw User-Agent; parts the agent
     does not hold in the stub's form are None."""

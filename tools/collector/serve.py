@@ -9,6 +9,10 @@ PostgreSQL) take the waiting items in batches, store each batch in one
 transaction and only then release their requests, so many pings share one
 commit and durability costs little under load.
 
+With --stub, GET /download/<name>.exe?camp=NAME answers a copy of that
+signed, reserved stub tagged for the campaign, counted per campaign and
+day once stored, and HEAD its headers.
+
 To add a request: a handler like `ping` and a line in `Site.routes`; what it
 stores goes through `writer.submit(kind, row)` with the kind's statement in
 `Store.WRITES`.
@@ -30,7 +34,7 @@ from aiohttp.web_protocol import RequestHandler
 from aiohttp.web_server import Server
 
 from .limits import Limits
-from .ping import Rejected, client_hash, client_key, parse_ping, utc_stamp
+from .ping import Rejected, client_hash, client_key, parse_download, parse_ping, utc_stamp
 from .store import Store
 
 BATCH = 500             # items per transaction at most
@@ -437,14 +441,18 @@ class Guard(asyncio.Protocol):
 class Site:
     """The requests this server answers and the state they share."""
 
-    def __init__(self, loop, store: Store, path: str, writer: Writer, limits: Limits, verbose: bool):
+    def __init__(self, loop, store: Store, path: str, writer: Writer, limits: Limits, verbose: bool,
+                 tagger=None):
         self.loop, self.writer, self.limits, self.verbose = loop, writer, limits, verbose
+        self.tagger = tagger    # StubCopies: the reserved stub /download/ hands out
         self.salt = store.salt
         self.open = Counter()   # connections per client key
         self.total = 0
         self.closing = False
         # (path, whether it is a prefix, handler): the first that fits answers.
         self.routes = [(path.encode("utf-8"), False, self.ping)]
+        if tagger is not None:
+            self.routes.append((DOWNLOAD, True, self.download))
         self.server = _Server(self, self.handle, access_log=None, keepalive_timeout=limits.idle_timeout,
                               max_line_size=MAX_HEAD, max_field_size=MAX_HEAD, max_headers=MAX_HEAD_LINES,
                               tcp_keepalive=False, lingering_time=0,
@@ -485,7 +493,8 @@ class Site:
         return resp
 
     async def _handle(self, request) -> web.Response:
-        if request.method != "GET":
+        # HEAD is answered by the download route alone.
+        if request.method != "GET" and not (request.method == "HEAD" and self.tagger is not None):
             # A body may follow that we will not read: end the connection.
             known = request.method in ("POST", "PUT", "HEAD", "DELETE", "OPTIONS", "PATCH", "CONNECT", "TRACE")
             return self.answer(400, "only GET", close=True,
@@ -505,6 +514,8 @@ class Site:
         return self.answer(404, "not found", reason="path")
 
     async def ping(self, request, path: bytes, query: bytes) -> web.Response:
+        if request.method != "GET":
+            return self.answer(400, "only GET", close=True, reason="method " + request.method)
         agent = request.headers.get("User-Agent")
         try:
             ping = parse_ping(query, None if agent is None else agent.encode("utf-8", "surrogateescape"))
@@ -516,6 +527,32 @@ class Site:
         if await self.writer.stored(self.writer.submit("events", row)):
             return self.answer(200, "OK")
         return self.answer(503, "not stored, try again", close=True)
+
+
+    async def download(self, request, path: bytes, query: bytes) -> web.Response:
+        """A copy of the stub tagged with the query's campaign, counted once
+        stored (GET), or only its headers (HEAD, not counted)."""
+        name = path[len(DOWNLOAD):]
+        if not _FILE_NAME.fullmatch(name):
+            return self.answer(404, "not found", reason="download name")
+        try:
+            campaign = parse_download(query)
+            data = self.tagger.copy(campaign)
+        except Rejected as e:
+            return self.answer(400, e.reason, reason="download: " + e.reason)
+        if request.method == "GET":
+            row = (utc_stamp()[1], campaign, 1)
+            if not await self.writer.stored(self.writer.submit("downloads", row)):
+                return self.answer(503, "not counted, try again", close=True)
+        return web.Response(body=data, headers={
+            "Content-Type": "application/x-msdownload",
+            "Content-Disposition": f'attachment; filename="{name.decode("ascii")}"',
+            "Cache-Control": "no-store", "X-Content-Type-Options": "nosniff", "Server": "events"})
+
+
+# The download route: /download/<file name>, the name the browser saves it as.
+DOWNLOAD = b"/download/"
+_FILE_NAME = re.compile(rb"[A-Za-z0-9][A-Za-z0-9._-]{0,99}\.[Ee][Xx][Ee]")
 
 
 # ------------------------------------------------------------ the process ---
@@ -534,16 +571,17 @@ def _loop_error(loop, context):
     say(f"{context.get('message', 'error')}: {error!r}" if error else context.get("message", "error"))
 
 
-def serve(store: Store, bind: str, port: int, path: str, verbose: bool = False, limits: Limits = Limits()) -> int:
+def serve(store: Store, bind: str, port: int, path: str, verbose: bool = False, limits: Limits = Limits(),
+          tagger=None) -> int:
     sock = listening_socket(bind, port)  # OSError: the caller says it
-    return asyncio.run(_serve(store, sock, path, verbose, limits))
+    return asyncio.run(_serve(store, sock, path, verbose, limits, tagger))
 
 
-async def _serve(store, sock, path, verbose, limits) -> int:
+async def _serve(store, sock, path, verbose, limits, tagger=None) -> int:
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(_loop_error)
     writer = Writer(store, 1 if store.kind == "sqlite" else 4, loop)
-    site = Site(loop, store, path, writer, limits, verbose)
+    site = Site(loop, store, path, writer, limits, verbose, tagger)
     listener = await loop.create_server(site.protocol, sock=sock, backlog=1024)
     host, port = sock.getsockname()[:2]
     shown = f"[{host}]" if ":" in host else host

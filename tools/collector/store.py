@@ -13,7 +13,7 @@ import threading
 from contextlib import closing
 from pathlib import Path
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 # Per schema version, the statements that make it from the one before.
 # {id} and {received}/{day} stand for the backend's own types.
@@ -37,6 +37,14 @@ _MIGRATIONS = {
                reason TEXT NOT NULL,
                count BIGINT NOT NULL,
                PRIMARY KEY (day, reason))""",
+    ],
+    # Copies of the stub handed out by serve --stub, per campaign and day.
+    2: [
+        """CREATE TABLE downloads (
+               day {day} NOT NULL,
+               campaign TEXT NOT NULL,
+               count BIGINT NOT NULL,
+               PRIMARY KEY (day, campaign))""",
     ],
 }
 
@@ -180,6 +188,9 @@ class Store:
         "rejects": Write("INSERT INTO rejects (day, reason, count) VALUES", "(?, ?, ?)",
                          "ON CONFLICT (day, reason) DO UPDATE SET count = rejects.count + excluded.count",
                          counted=True),
+        "downloads": Write("INSERT INTO downloads (day, campaign, count) VALUES", "(?, ?, ?)",
+                           "ON CONFLICT (day, campaign) DO UPDATE SET count = downloads.count + excluded.count",
+                           counted=True),
     }
     PARAMETERS = 30000  # per statement: SQLite takes up to 32766
 
