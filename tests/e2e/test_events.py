@@ -302,10 +302,10 @@ def test_schema_is_made_once_and_versioned(db, tmp_path):
     assert db.startswith("postgresql://") or not Path(db).exists()
     events("import", "--db", db, empty)
     first = salt(db)
-    assert query(db, "SELECT value FROM settings WHERE name = 'schema'") == [("1",)]
+    assert query(db, "SELECT value FROM settings WHERE name = 'schema'") == [("2",)]
     events("import", "--db", db, empty)
     assert salt(db) == first and len(first) == 32
-    assert events("report", "--db", db).stdout == "campaign,starts,finishes,rate,note\n"
+    assert events("report", "--db", db).stdout == "campaign,downloads,starts,finishes,rate,note\n"
     query(db, "UPDATE settings SET value = '99' WHERE name = 'schema'")
     for command in (["serve", "--port", "0"], ["report"], ["import", empty]):
         r = events(command[0], "--db", db, *command[1:], check=False)
@@ -337,6 +337,15 @@ FIXTURE = [
     ("2026-11-02", "=HYPERLINK(\"x\")", "Windows XP", 1, 1),
     ("2026-11-04", "late", "Windows XP", 0, 2),
 ]
+# (day, campaign, downloads): copies the download route handed out; one
+# campaign has downloads and no ping yet.
+DOWNLOADS = [
+    ("2026-11-01", "spring", 30),
+    ("2026-11-02", "spring", 25),
+    ("2026-11-01", "partner-b", 6),
+    ("2026-11-04", "late", 1),
+    ("2026-11-03", "dl-only", 4),
+]
 
 
 def load_fixture(db):
@@ -353,13 +362,16 @@ def load_fixture(db):
     try:
         store.add_events(conn, rows)
         store.add_rejects(conn, {("2026-11-01", "bad mode"): 3, ("2026-11-05", "path"): 2})
+        store.add_batch(conn, {"downloads": list(DOWNLOADS)})
     finally:
         conn.close()
 
 
 
 def expected(first=None, last=None):
-    """The three tables, summed here from the fixture."""
+    """The three tables, summed here from the fixture: (downloads, starts,
+    finishes) per campaign and per campaign and day, (starts, finishes) per
+    campaign and Windows name."""
     camp, days, wins = Counter(), Counter(), Counter()
     for day, campaign, windows, s, f in FIXTURE:
         if (first and day < first) or (last and day > last):
@@ -367,10 +379,16 @@ def expected(first=None, last=None):
         for key, table in (((campaign,), camp), ((campaign, day), days), ((campaign, windows or "(unknown)"), wins)):
             table[key + ("s",)] += s
             table[key + ("f",)] += f
-    def rows(table):
+    for day, campaign, n in DOWNLOADS:
+        if (first and day < first) or (last and day > last):
+            continue
+        for key, table in (((campaign,), camp), ((campaign, day), days)):
+            table[key + ("d",)] += n
+    def rows(table, downloads=True):
         keys = sorted({k[:-1] for k in table})
-        return {k: (table[k + ("s",)], table[k + ("f",)]) for k in keys}
-    return rows(camp), rows(days), rows(wins)
+        return {k: ((table[k + ("d",)],) if downloads else ()) + (table[k + ("s",)], table[k + ("f",)])
+                for k in keys}
+    return rows(camp), rows(days), rows(wins, False)
 
 
 def read_csv(path):
@@ -429,7 +447,8 @@ def test_report_numbers_equal_the_stored_counts(db, tmp_path, period):
     args += ["--to", last] if last else []
     events(*args)
     camp, days, wins = expected(first, last)
-    total_s = sum(s for s, _ in camp.values())
+    total_s = sum(s for _, s, _ in camp.values())
+    total_d = sum(d for d, _, _ in camp.values())
 
     def note(s):
         return "no starts" if s == 0 else "too few starts (< 30)" if s < 30 else ""
@@ -438,24 +457,26 @@ def test_report_numbers_equal_the_stored_counts(db, tmp_path, period):
         return "'" + text if text[:1] in "=+-@" else text
 
     rows = read_csv(tmp_path / "r.csv")
-    assert rows[0] == ["campaign", "starts", "finishes", "rate", "note"]
-    assert sorted(rows[1:]) == sorted([cell(c), str(s), str(f), rate(s, f), note(s)]
-                                      for (c,), (s, f) in camp.items())
-    # Most starts first.
-    assert [int(r[1]) for r in rows[1:]] == sorted((int(r[1]) for r in rows[1:]), reverse=True)
-    assert read_csv(tmp_path / "r.days.csv")[1:] == [[cell(c), d, str(s), str(f), rate(s, f), note(s)]
-                                                     for (c, d), (s, f) in sorted(days.items())]
+    assert rows[0] == ["campaign", "downloads", "starts", "finishes", "rate", "note"]
+    assert sorted(rows[1:]) == sorted([cell(c), str(d), str(s), str(f), rate(s, f), note(s)]
+                                      for (c,), (d, s, f) in camp.items())
+    # Most starts first, then most downloads.
+    order = [(-int(r[2]), -int(r[1])) for r in rows[1:]]
+    assert order == sorted(order)
+    assert read_csv(tmp_path / "r.days.csv")[1:] == [[cell(c), day, str(d), str(s), str(f), rate(s, f), note(s)]
+                                                     for (c, day), (d, s, f) in sorted(days.items())]
     assert sorted(read_csv(tmp_path / "r.windows.csv")[1:]) == sorted(
         [cell(c), w, str(s), str(f), rate(s, f), note(s)] for (c, w), (s, f) in wins.items())
 
     tables = html_tables(tmp_path / "r.html")
     page = {r[0]: r[1:] for r in tables["campaigns"][1:]}
-    assert page == {c: [str(s), str(f), f"{100 * f / s:.1f} %" if s else "–", note(s)]
-                    for (c,), (s, f) in camp.items()}
-    assert {(r[0], r[1]): (int(r[2]), int(r[3])) for r in tables["days"][1:]} == days
+    percent = (lambda a, b: f"{100 * b / a:.1f} %" if a else "–")
+    assert page == {shown(c): [str(d), str(s), str(f), percent(d, s), percent(s, f), note(s)]
+                    for (c,), (d, s, f) in camp.items()}
+    assert {(r[0], r[1]): (int(r[2]), int(r[3]), int(r[4])) for r in tables["days"][1:]} == days
     assert {(r[0], r[1]): (int(r[2]), int(r[3])) for r in tables["windows"][1:]} == wins
     text = (tmp_path / "r.html").read_text(encoding="utf-8")
-    assert f"<b>{total_s}</b> starts" in text
+    assert f"<b>{total_d}</b> downloads, <b>{total_s}</b> starts" in text
     # Whatever a client sent as campaign stays text on the page.
     if (first or "") <= "2026-11-02" <= (last or "9"):
         assert "&lt;b&gt;&amp;amp;&quot;x&quot;" in text and '<b>&amp;"x"' not in text
@@ -493,8 +514,13 @@ def test_the_report_page_shows_its_plot_and_tables_in_a_browser(tmp_path):
     p = Tables()
     p.feed(dom.stdout.decode("utf-8"))
     assert {"campaigns", "days", "windows", "rejects"} <= set(p.tables)
-    assert p.tables["campaigns"][1][:3] == ["spring", "43", "32"]
-    assert dom.stdout.count(b'class="series"') == 2 * 5  # five campaigns, starts and finishes
+    assert p.tables["campaigns"][0][:4] == ["campaign", "downloads", "starts", "finishes"]
+    assert p.tables["campaigns"][1][:4] == ["spring", "55", "43", "32"]
+    # No starts: more downloads first.
+    assert [r[:4] for r in p.tables["campaigns"][-2:]] == [["dl-only", "4", "0", "0"], ["late", "1", "0", "2"]]
+    # Six campaigns (one with downloads alone): downloads, starts and finishes each.
+    assert dom.stdout.count(b'class="series"') == 3 * 6
+    assert b">downloads</text>" in dom.stdout
     shot = tmp_path / "shot.png"
     r = chromium("--window-size=1100,1000", f"--screenshot={shot}", page.as_uri(), cwd=tmp_path)
     assert r.returncode == 0 and shot.exists(), r.stderr[-2000:]

@@ -1,9 +1,10 @@
-"""tools/events report: the funnel per campaign (starts, finishes, the rate),
+"""tools/events report: the funnel per campaign (downloads, starts, finishes, the rates),
 by day and by Windows name, as one self-contained HTML page with an inline
 SVG plot, and as CSV.
 
 A start is a mode 1 ping, a finish a mode 0 ping (sent once the setup has
-been started); the rate is finishes / starts over the same days.
+been started); the rate is finishes / starts over the same days. Downloads
+are the copies serve --stub handed out, counted per campaign and day.
 
 Anyone can send pings under any campaign and Windows name, so what is read
 stays small whatever the database holds: the TOP campaigns by starts one by
@@ -51,18 +52,27 @@ class Funnel:
             self.args.append(last)
         self.cond = " AND ".join(where) or "1 = 1"
 
-        n, s, f = self._one(f"SELECT COUNT(DISTINCT campaign), {_STARTS}, {_FINISHES} FROM events WHERE {self.cond}")
+        # Campaigns by starts, then downloads: those with downloads and no
+        # ping yet are campaigns too.
+        union = (f"SELECT campaign, 0 AS d, {_STARTS} AS s, {_FINISHES} AS f FROM events WHERE {self.cond} "
+                 f"GROUP BY campaign UNION ALL SELECT campaign, SUM(count) AS d, 0 AS s, 0 AS f FROM downloads "
+                 f"WHERE {self.cond} GROUP BY campaign")
+        n = self._one(f"SELECT COUNT(DISTINCT campaign) FROM ({union}) AS u", 2)[0]
+        d, s, f = self._one(f"SELECT SUM(d), SUM(s), SUM(f) FROM ({union}) AS u", 2)
         self.total = [s, f]
-        rows = self._rows(f"SELECT campaign, {_STARTS}, {_FINISHES} FROM events WHERE {self.cond} "
-                          f"GROUP BY campaign ORDER BY 2 DESC, campaign LIMIT {top + 1}")
+        self.total_downloads = d
+        rows = self._rows(f"SELECT campaign, SUM(d), SUM(s), SUM(f) FROM ({union}) AS u "
+                          f"GROUP BY campaign ORDER BY 3 DESC, 2 DESC, campaign LIMIT {top + 1}", times=2)
         if n > top + 1:  # the plot's rule: one "other" row only for two or more
             rows = rows[:top]
-        self.campaigns = {c: [s_, f_] for c, s_, f_ in rows}
+        self.campaigns = {c: [s_, f_] for c, _, s_, f_ in rows}
+        self.downloads = {c: d_ for c, d_, _, _ in rows}
         names = list(self.campaigns)
         if n > len(names):
             other = Other(f"(other campaigns: {n - len(names)})", n - len(names))
             self.campaigns[other] = [s - sum(v[0] for v in self.campaigns.values()),
                                      f - sum(v[1] for v in self.campaigns.values())]
+            self.downloads[other] = d - sum(self.downloads.values())
         else:
             other = None
         self.other = other
@@ -70,17 +80,31 @@ class Funnel:
 
         # Per day: the shown campaigns' own, the others as the day's total less those.
         self.days = {}
-        for c, d, s_, f_ in self._rows(f"SELECT campaign, day, {_STARTS}, {_FINISHES} FROM events "
-                                       f"WHERE {self.cond} AND {shown[0]} GROUP BY campaign, day", shown[1]):
-            self.days[(c, str(d))] = [s_, f_]
+        for c, d_, s_, f_ in self._rows(f"SELECT campaign, day, {_STARTS}, {_FINISHES} FROM events "
+                                        f"WHERE {self.cond} AND {shown[0]} GROUP BY campaign, day", shown[1]):
+            self.days[(c, str(d_))] = [s_, f_]
+        self.day_downloads = {}
+        for c, d_, k in self._rows(f"SELECT campaign, day, SUM(count) FROM downloads "
+                                   f"WHERE {self.cond} AND {shown[0]} GROUP BY campaign, day", shown[1]):
+            self.day_downloads[(c, str(d_))] = k
         if other is not None:
-            mine = _sums((d, v) for (_, d), v in self.days.items())
-            for d, s_, f_ in self._rows(f"SELECT day, {_STARTS}, {_FINISHES} FROM events WHERE {self.cond} "
-                                        f"GROUP BY day"):
-                d = str(d)
-                rest = [s_ - mine.get(d, (0, 0))[0], f_ - mine.get(d, (0, 0))[1]]
+            mine = _sums((d_, v) for (_, d_), v in self.days.items())
+            for d_, s_, f_ in self._rows(f"SELECT day, {_STARTS}, {_FINISHES} FROM events WHERE {self.cond} "
+                                         f"GROUP BY day"):
+                d_ = str(d_)
+                rest = [s_ - mine.get(d_, (0, 0))[0], f_ - mine.get(d_, (0, 0))[1]]
                 if rest != [0, 0]:
-                    self.days[(other, d)] = rest
+                    self.days[(other, d_)] = rest
+            mine_d: dict = {}
+            for (_, d_), k in self.day_downloads.items():
+                mine_d[d_] = mine_d.get(d_, 0) + k
+            for d_, k in self._rows(f"SELECT day, SUM(count) FROM downloads WHERE {self.cond} GROUP BY day"):
+                d_ = str(d_)
+                if k - mine_d.get(d_, 0):
+                    self.day_downloads[(other, d_)] = k - mine_d.get(d_, 0)
+        # A day with downloads and no ping still has a row.
+        for key in self.day_downloads:
+            self.days.setdefault(key, [0, 0])
 
         # Per Windows name: the TOP_WINDOWS names with most starts, the rest as one.
         wins = self._rows(f"SELECT windows, {_STARTS}, {_FINISHES} FROM events WHERE {self.cond} "
@@ -124,12 +148,13 @@ class Funnel:
             key=lambda r: (-r[1], r[0]))
 
     # -- reading
-    def _rows(self, statement, extra=()):
+    def _rows(self, statement, extra=(), times=1):
+        """times: how often the period's condition is in the statement."""
         return [tuple(int(v) if isinstance(v, (int, float)) or type(v).__name__ == "Decimal" else v for v in row)
-                for row in self.store.select(statement, self.args + list(extra))]
+                for row in self.store.select(statement, self.args * times + list(extra))]
 
-    def _one(self, statement):
-        return [v or 0 for v in self._rows(statement)[0]]
+    def _one(self, statement, times=1):
+        return [v or 0 for v in self._rows(statement, times=times)[0]]
 
     @staticmethod
     def _in(column, values):
@@ -142,10 +167,21 @@ class Funnel:
         yield from self.store.select(f"SELECT {columns}, {_STARTS}, {_FINISHES} FROM events "
                                      f"WHERE {self.cond} {statement_tail}", self.args, stream=True)
 
+    def every_with_downloads(self, columns, order):
+        """All rows (columns..., downloads, starts, finishes) of a grouping
+        by campaign (and day), downloads included, streamed (--all)."""
+        union = (f"SELECT {columns}, 0 AS d, {_STARTS} AS s, {_FINISHES} AS f FROM events WHERE {self.cond} "
+                 f"GROUP BY {columns} UNION ALL SELECT {columns}, SUM(count) AS d, 0 AS s, 0 AS f "
+                 f"FROM downloads WHERE {self.cond} GROUP BY {columns}")
+        for row in self.store.select(f"SELECT {columns}, SUM(d), SUM(s), SUM(f) FROM ({union}) AS u "
+                                     f"GROUP BY {columns} ORDER BY {order}", self.args * 2, stream=True):
+            yield tuple(int(v) if type(v).__name__ == "Decimal" else v for v in row)
+
     # -- what is shown
     def order(self):
         """Campaigns, most starts first; the other campaigns last."""
-        return sorted(self.campaigns, key=lambda c: (isinstance(c, Other), -self.campaigns[c][0], c))
+        return sorted(self.campaigns, key=lambda c: (isinstance(c, Other), -self.campaigns[c][0],
+                                                     -self.downloads.get(c, 0), c))
 
     def note(self, starts: int, label="") -> str:
         if isinstance(label, Other):
@@ -181,6 +217,12 @@ def rate_text(starts: int, finishes: int) -> str:
     return f"{100 * finishes / starts:.1f} %" if starts else "–"
 
 
+def start_rate(downloads: int, starts: int) -> str:
+    # Above 100 % where users start a copy more than once, or got it
+    # elsewhere than from the download route.
+    return rate_text(downloads, starts)
+
+
 # -- CSV
 
 _FORMULA = re.compile(r"[\s]*[=+\-@]|[\t\r\n]")
@@ -201,18 +243,20 @@ def _writer(f):
 
 def _campaign_rows(funnel, every):
     if every:
-        for c, s, f in funnel.every("GROUP BY campaign ORDER BY 2 DESC, campaign", "campaign"):
-            yield c, s, f, rate_value(s, f), funnel.note(s)
+        for c, d, s, f in funnel.every_with_downloads("campaign", "3 DESC, 2 DESC, campaign"):
+            yield c, d, s, f, rate_value(s, f), funnel.note(s)
         return
     for c in funnel.order():
         s, f = funnel.campaigns[c]
-        yield c, s, f, rate_value(s, f), funnel.note(s, c)
+        yield c, funnel.downloads.get(c, 0), s, f, rate_value(s, f), funnel.note(s, c)
 
 
 def write_campaigns(funnel, f, every=False) -> None:
-    """The per-campaign CSV (the report on standard output)."""
+    """The per-campaign CSV (the report on standard output): downloads are
+    the copies the collector's download route handed out, starts and
+    finishes the pings, rate still finishes / starts."""
     row = _writer(f)
-    row(["campaign", "starts", "finishes", "rate", "note"])
+    row(["campaign", "downloads", "starts", "finishes", "rate", "note"])
     for r in _campaign_rows(funnel, every):
         row(r)
 
@@ -225,13 +269,13 @@ def write_csv(funnel: Funnel, path: str, every: bool = False) -> list[str]:
         write_campaigns(funnel, f, every)
     with open(files[1], "w", newline="", encoding="utf-8") as f:
         row = _writer(f)
-        row(["campaign", "day", "starts", "finishes", "rate", "note"])
+        row(["campaign", "day", "downloads", "starts", "finishes", "rate", "note"])
         if every:
-            for c, d, s, fi in funnel.every("GROUP BY campaign, day ORDER BY campaign, day", "campaign, day"):
-                row([c, str(d), s, fi, rate_value(s, fi), funnel.note(s)])
+            for c, d, dl, s, fi in funnel.every_with_downloads("campaign, day", "campaign, day"):
+                row([c, str(d), dl, s, fi, rate_value(s, fi), funnel.note(s)])
         else:
             for (c, d), (s, fi) in sorted(funnel.days.items(), key=lambda i: (isinstance(i[0][0], Other), i[0])):
-                row([c, d, s, fi, rate_value(s, fi), funnel.note(s, c)])
+                row([c, d, funnel.day_downloads.get((c, d), 0), s, fi, rate_value(s, fi), funnel.note(s, c)])
     with open(files[2], "w", newline="", encoding="utf-8") as f:
         row = _writer(f)
         row(["campaign", "windows", "starts", "finishes", "rate", "note"])
@@ -285,7 +329,8 @@ def _nice_step(top: int) -> int:
 
 
 def plot_svg(funnel: Funnel) -> str:
-    """Starts (solid) and finishes (dashed) per day, one colour per campaign."""
+    """Downloads (dotted), starts (solid) and finishes (dashed) per day, one
+    colour per campaign."""
     days = funnel.day_span()
     width, height, left, right, top, bottom = 960, 360, 64, 200, 16, 48
     w, h = width - left - right, height - top - bottom
@@ -297,12 +342,13 @@ def plot_svg(funnel: Funnel) -> str:
     index = {d: i for i, d in enumerate(days)}
     for n, campaign in enumerate(shown + (["(other campaigns)"] if rest else [])):
         members = [campaign] if n < len(shown) else rest
-        values = [[0] * len(days), [0] * len(days)]
+        values = [[0] * len(days), [0] * len(days), [0] * len(days)]
         for c in members:
             for d in days:
                 s, f = funnel.days.get((c, d), (0, 0))
                 values[0][index[d]] += s
                 values[1][index[d]] += f
+                values[2][index[d]] += funnel.day_downloads.get((c, d), 0)
         count = sum(m.count if isinstance(m, Other) else 1 for m in rest)
         label = campaign if n < len(shown) else f"(other campaigns: {count})"
         series.append((label, COLOURS[n % len(COLOURS)], values))
@@ -325,8 +371,11 @@ def plot_svg(funnel: Funnel) -> str:
         parts.append(f'<text x="{left + w / 2:.1f}" y="{height - 8}" text-anchor="middle">'
                      f'day (UTC), {_e(days[0])} to {_e(days[-1])}</text>')
     marks = len(days) <= 62
-    for label, colour, (starts, finishes) in series:
-        for values, dash in ((starts, ""), (finishes, ' stroke-dasharray="6 4"')):
+    for label, colour, (starts, finishes, downloads) in series:
+        lines = [(starts, ""), (finishes, ' stroke-dasharray="6 4"')]
+        if funnel.total_downloads:
+            lines.append((downloads, ' stroke-dasharray="2 3"'))
+        for values, dash in lines:
             points = " ".join(f"{x(i):.1f},{y(v):.1f}" for i, v in enumerate(values))
             parts.append(f'<polyline class="series" points="{points}" fill="none" stroke="{colour}" '
                          f'stroke-width="2"{dash}><title>{_e(label)}</title></polyline>')
@@ -343,6 +392,10 @@ def plot_svg(funnel: Funnel) -> str:
     parts.append(f'<line x1="{left + w + 16}" x2="{left + w + 46}" y1="{ly + 30}" y2="{ly + 30}" '
                  f'stroke="#333" stroke-width="2" stroke-dasharray="6 4"/>'
                  f'<text x="{left + w + 52}" y="{ly + 34}">finishes</text>')
+    if funnel.total_downloads:
+        parts.append(f'<line x1="{left + w + 16}" x2="{left + w + 46}" y1="{ly + 50}" y2="{ly + 50}" '
+                     f'stroke="#333" stroke-width="2" stroke-dasharray="2 3"/>'
+                     f'<text x="{left + w + 52}" y="{ly + 54}">downloads</text>')
     parts.append("</svg>")
     return "\n".join(parts)
 
@@ -365,10 +418,11 @@ def write_html(funnel: Funnel, path: str, source: str) -> None:
         period = "all days"
     made = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     s, f = funnel.total
-    campaigns = [((_name(c), cs, cf, rate_text(cs, cf), _e(funnel.note(cs, c))), cs, c)
-                 for c in funnel.order() for cs, cf in [funnel.campaigns[c]]]
-    by_day = [((_name(c), _e(d), ds, df, rate_text(ds, df), _e(funnel.note(ds, c))), ds, c)
-              for (c, d), (ds, df) in sorted(funnel.days.items(), key=lambda i: (isinstance(i[0][0], Other), i[0]))]
+    campaigns = [((_name(c), cd, cs, cf, start_rate(cd, cs), rate_text(cs, cf), _e(funnel.note(cs, c))), cs, c)
+                 for c in funnel.order() for cs, cf in [funnel.campaigns[c]] for cd in [funnel.downloads.get(c, 0)]]
+    by_day = [((_name(c), _e(d), dd, ds, df, start_rate(dd, ds), rate_text(ds, df), _e(funnel.note(ds, c))), ds, c)
+              for (c, d), (ds, df) in sorted(funnel.days.items(), key=lambda i: (isinstance(i[0][0], Other), i[0]))
+              for dd in [funnel.day_downloads.get((c, d), 0)]]
     by_windows = [((_name(c), _name(wn), ws, wf, rate_text(ws, wf), _e(funnel.note(ws, c))), ws, c)
                   for (c, wn), (ws, wf) in _windows_order(funnel)]
     rejected = sum(n for _, n in funnel.rejects)
@@ -378,14 +432,18 @@ def write_html(funnel: Funnel, path: str, source: str) -> None:
                       f'{funnel.other.count} others as one row; <code>--csv FILE --all</code> lists every one.')
     body = ["<h1>Install funnel</h1>",
             f'<p class="meta">{_e(period.capitalize())} (UTC); {_e(source)}; made {made}.</p>',
-            f'<p class="meta" id="totals">All campaigns: <b>{s}</b> starts, <b>{f}</b> finishes, '
-            f'rate {rate_text(s, f)}; {rejected} requests rejected. Rates of campaigns with fewer '
+            f'<p class="meta" id="totals">All campaigns: <b>{funnel.total_downloads}</b> downloads, '
+            f'<b>{s}</b> starts, <b>{f}</b> finishes, rate {rate_text(s, f)}; {rejected} requests rejected. '
+            f'Downloads are the copies the download route handed out; starts per download can pass 100 % '
+            f'where a copy is started twice or came from elsewhere. Rates of campaigns with fewer '
             f'than {funnel.min_starts} starts are greyed: too few to mean much.{shown_note}</p>',
-            "<h2>Starts and finishes per day</h2>", plot_svg(funnel),
+            "<h2>Downloads, starts and finishes per day</h2>", plot_svg(funnel),
             "<h2>Per campaign</h2>",
-            _table("campaigns", ["campaign", "starts", "finishes", "rate", "note"], campaigns, funnel, 1),
+            _table("campaigns", ["campaign", "downloads", "starts", "finishes", "starts per download", "rate",
+                                 "note"], campaigns, funnel, 1),
             "<h2>Per campaign and day</h2>",
-            _table("days", ["campaign", "day", "starts", "finishes", "rate", "note"], by_day, funnel, 2),
+            _table("days", ["campaign", "day", "downloads", "starts", "finishes", "starts per download", "rate",
+                            "note"], by_day, funnel, 2),
             "<h2>Per campaign and Windows version</h2>",
             _table("windows", ["campaign", "Windows", "starts", "finishes", "rate", "note"],
                    by_windows, funnel, 2)]
