@@ -1,14 +1,20 @@
 """Campaign tags in the signature: tools/stamp reserve and tag on stubs signed
-with osslsigncode by a code-signing certificate of the test's own CA, and
-the signed stub under Wine taking a valid tag's campaign and install number
-and ignoring every malformed one.
+with osslsigncode by a code-signing certificate of the test's own CA; the
+signed stub under Wine taking a valid tag's campaign and install number and
+ignoring every malformed one; and the collector's download route handing out
+a tagged copy per campaign, counted once stored.
 """
 
+import contextlib
+import http.client
 import re
 import shutil
+import signal
+import sqlite3
 import struct
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -20,8 +26,9 @@ import pe  # noqa: E402
 import tag  # noqa: E402
 
 from servers import FaultServer  # noqa: E402
+from servers.collector import EVENTS, EventCollector  # noqa: E402
 from servers.testca import CodeSigner  # noqa: E402
-from winehelp import helper_exe, stub_exe  # noqa: E402
+from winehelp import free_port, helper_exe, stub_exe  # noqa: E402
 
 STAMP = REPO / "tools" / "stamp"
 SETUP = "/tagged/Setup.exe"
@@ -334,3 +341,170 @@ def test_the_tag_names_the_download_file_and_its_record(bench, request, signer, 
             assert run.wait(timeout=90).code == 0
         ran = fakesetup_log.wait(1)
         assert ran and re.search(r"\\~mi4242\$", ran[0]["path"]), ran
+
+
+# ------------------------------------------------------- the download route
+
+def download(port, target, method="GET"):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        conn.request(method, target)
+        r = conn.getresponse()
+        return r.status, dict(r.getheaders()), r.read()
+    finally:
+        conn.close()
+
+
+def counted(db):
+    with contextlib.closing(sqlite3.connect(db)) as conn:
+        return dict(conn.execute("SELECT campaign, SUM(count) FROM downloads GROUP BY campaign").fetchall())
+
+
+@pytest.fixture(scope="module")
+def reserved(signed, tmp_path_factory):
+    out = tmp_path_factory.mktemp("reserved") / "reserved.exe"
+    stamp_ok("reserve", signed, "-o", out)
+    return out
+
+
+def check_copy(signer, reserved_bytes, body, campaign, tmp_path):
+    """A downloaded copy: the reserved stub with the campaign's tag, and a
+    signature that verifies."""
+    info = tag.read_tag(body)
+    assert (info.campaign, info.install_number, info.problem) == (campaign.encode(), None, None)
+    assert len(body) == len(reserved_bytes)
+    assert body[:info.offset] == reserved_bytes[:info.offset] or \
+        outside_table(body) == outside_table(reserved_bytes)
+    path = tmp_path / ("dl-%s.exe" % campaign[:20])
+    path.write_bytes(body)
+    ok, out = signer.verify(path)
+    assert ok, out
+
+
+GOOD = ["spring", "partner-b.2", "A_b-c.d", "x" * 64]
+REFUSED = [  # (query, reason counted)
+    ("camp=a%20b", "campaign not taggable"),
+    ("camp=", "campaign not taggable"),
+    ("camp=" + "x" * 65, "campaign not taggable"),
+    ("camp=http%3A%2F%2Fevil.example%2FSetup.exe", "campaign not taggable"),
+    ("camp=caf%C3%A9", "campaign not taggable"),
+    ("camp=a%01b", "control character in campaign"),
+    ("camp=%FF", "campaign not UTF-8"),
+    ("camp=" + "y" * 101, "campaign too long"),
+    ("x=1", "no campaign"),
+    ("camp=a&camp=b", "camp given twice"),
+]
+
+
+def test_the_download_route_hands_out_a_tagged_copy_per_campaign(signer, reserved, tmp_path):
+    db = str(tmp_path / "events.sqlite")
+    base = reserved.read_bytes()
+    with EventCollector(db, extra=["--stub", str(reserved)]) as collector:
+        for campaign in GOOD:
+            status, headers, body = download(collector.port, "/download/QuorbelSetup.exe?camp=" + campaign)
+            assert status == 200, body[:200]
+            assert headers["Content-Type"] == "application/x-msdownload"
+            assert headers["Content-Disposition"] == 'attachment; filename="QuorbelSetup.exe"'
+            assert int(headers["Content-Length"]) == len(body) == len(base)
+            check_copy(signer, base, body, campaign, tmp_path)
+            # HEAD: the same headers, no body, not counted.
+            status, head, body = download(collector.port, "/download/QuorbelSetup.exe?camp=" + campaign, "HEAD")
+            assert status == 200 and body == b"" and head["Content-Length"] == headers["Content-Length"]
+            assert head["Content-Disposition"] == headers["Content-Disposition"]
+        # Another name is only another file name to save as.
+        status, headers, body = download(collector.port, "/download/Partner_Setup-2.EXE?camp=spring")
+        assert status == 200 and headers["Content-Disposition"] == 'attachment; filename="Partner_Setup-2.EXE"'
+        for query, reason in REFUSED:
+            for method in ("GET", "HEAD"):
+                status, _, body = download(collector.port, "/download/QuorbelSetup.exe?" + query, method)
+                assert status == 400 and (method == "HEAD" or body.decode().strip() == reason), (query, body)
+        for name in ("Setup.zip", "..%2FSetup.exe", ".exe", "a/b.exe", "Setup.exe.", "%2E%2E.exe"):
+            status, _, _ = download(collector.port, "/download/%s?camp=spring" % name)
+            assert status == 404, name
+        # The ping route stays as it was: GET only.
+        assert download(collector.port, "/event?camp=a&mode=1", "HEAD")[0] == 400
+        assert collector.running()
+    assert collector.exit_code == 0 and "Traceback" not in collector.errors()
+    want = {c: 1 for c in GOOD}
+    want["spring"] = 2
+    assert counted(db) == want
+    with contextlib.closing(sqlite3.connect(db)) as conn:
+        rejects = dict(conn.execute("SELECT reason, SUM(count) FROM rejects GROUP BY reason").fetchall())
+    for _, reason in REFUSED:
+        assert rejects.get("download: " + reason, 0) >= 2, (reason, rejects)
+
+
+def test_concurrent_downloads_each_carry_their_own_campaign(signer, reserved, tmp_path):
+    db = str(tmp_path / "events.sqlite")
+    base = reserved.read_bytes()
+    got, errors = {}, []
+    with EventCollector(db, extra=["--stub", str(reserved)]) as collector:
+        def one(n):
+            try:
+                campaign = "c%02d" % n
+                status, _, body = download(collector.port, "/download/QuorbelSetup.exe?camp=" + campaign)
+                assert status == 200
+                got[campaign] = body
+            except Exception as e:  # noqa: BLE001 - reported below
+                errors.append(repr(e))
+        threads = [threading.Thread(target=one, args=(n,)) for n in range(24)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+    assert not errors and len(got) == 24, errors
+    for campaign, body in sorted(got.items()):
+        check_copy(signer, base, body, campaign, tmp_path)
+    assert counted(db) == {c: 1 for c in got}
+
+
+def test_a_download_count_survives_a_kill_after_the_answer(reserved, tmp_path):
+    db = str(tmp_path / "events.sqlite")
+    collector = EventCollector(db, extra=["--stub", str(reserved)]).start()
+    try:
+        status, _, body = download(collector.port, "/download/QuorbelSetup.exe?camp=killed")
+        assert status == 200 and len(body) == reserved.stat().st_size
+        collector.proc.send_signal(signal.SIGKILL)
+        collector.proc.wait(30)
+    finally:
+        collector.stop()
+    assert counted(db) == {"killed": 1}
+
+
+def test_serve_refuses_a_stub_it_cannot_hand_out(signed, tmp_path):
+    for stub, message in ((stub_exe(), "no Authenticode signature"), (signed, "no room for a tag"),
+                          (tmp_path / "missing.exe", "cannot read")):
+        r = subprocess.run([sys.executable, str(EVENTS), "serve", "--db", str(tmp_path / "e.sqlite"),
+                            "--port", "0", "--stub", str(stub)], capture_output=True, text=True, timeout=60)
+        assert r.returncode == 2 and message in r.stderr, (stub, r.stderr)
+
+
+def test_a_copy_from_the_route_pings_its_campaign(bench, request, signer, tmp_path, fakesetup_log):
+    """The whole way: a reserved stub served by the collector, downloaded
+    for a campaign and run under Wine; the collector counts the download and
+    stores the copy's start and finish under that campaign."""
+    db = str(tmp_path / "events.sqlite")
+    port = free_port()
+    setup = helper_exe("fakesetup.exe").read_bytes()
+    with bench.own_product(request.node.name, "G", "TagTest") as (code, key), FaultServer() as web:
+        web.add_file(SETUP, setup)
+        base = tmp_path / "stamped.exe"
+        stamp_ok("set", stub_exe(), "-o", base, "--download-url", web.url(SETUP),
+                 "--event-url", "http://127.0.0.1:%d/event" % port, "--product-code", code,
+                 "--registry-key", key, "--campaign", "stamped", "--title", "Tag " + code)
+        reserved = tmp_path / "reserved.exe"
+        stamp_ok("reserve", signer.sign(base, tmp_path / "signed.exe"), "-o", reserved)
+        with EventCollector(db, extra=["--port", str(port), "--stub", str(reserved)]) as collector:
+            status, _, body = download(collector.port, "/download/QuorbelSetup.exe?camp=link-7")
+            assert status == 200
+            copy = tmp_path / "QuorbelSetup.exe"
+            copy.write_bytes(body)
+            run = bench.start(copy, env=fakesetup_log.env)
+            assert run.wait(timeout=90).code == 0
+            assert len(fakesetup_log.wait(1)) == 1
+        assert bench.reg_query("HKLM\\" + key, "Campaign") == ("REG_SZ", "link-7")
+    assert collector.exit_code == 0
+    r = subprocess.run([sys.executable, str(EVENTS), "report", "--db", db], capture_output=True, text=True,
+                       timeout=60, check=True)
+    assert r.stdout.splitlines() == ["campaign,downloads,starts,finishes,rate,note",
+                                     "link-7,1,1,1,1.0000,too few starts (< 30)"]
