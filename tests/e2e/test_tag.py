@@ -280,11 +280,11 @@ def make_copy(how, base, signer, directory):
     return out
 
 
-@pytest.mark.parametrize("case, how, want_campaign, want_number", RUNS, ids=[r[0] for r in RUNS])
-def test_the_stub_uses_a_valid_tag_and_ignores_any_other(bench, request, signer, tmp_path,
-                                                        fakesetup_log, case, how, want_campaign,
-                                                        want_number):
-    stamped_campaign, stamped_number = "stamped", 600 + RUNS.index(next(r for r in RUNS if r[0] == case))
+def run_copy(bench, request, signer, tmp_path, fakesetup_log, how, want_campaign, want_number,
+             stamped_number, version=None):
+    """A whole run of a copy made by `how` from a stub stamped with campaign
+    "stamped": the campaign and install number it must use (None: the stamped ones)."""
+    stamped_campaign = "stamped"
     setup = helper_exe("fakesetup.exe").read_bytes()
     with bench.own_product(request.node.name, "G", "TagTest") as (code, key), FaultServer() as web:
         web.add_file(SETUP, setup)
@@ -300,8 +300,14 @@ def test_the_stub_uses_a_valid_tag_and_ignores_any_other(bench, request, signer,
             assert signer.verify(copy)[0]
         campaign = want_campaign or stamped_campaign
         number = want_number if want_number is not None else stamped_number
-        run = bench.start(copy, env=fakesetup_log.env)
-        assert run.wait(timeout=90).code == 0, "the run ended badly (an error box?)"
+        if version:
+            bench.set_win_version(copy.name, version)
+        try:
+            run = bench.start(copy, env=fakesetup_log.env)
+            assert run.wait(timeout=90).code == 0, "the run ended badly (an error box?)"
+        finally:
+            if version:
+                bench.set_win_version(copy.name, None)
         ran = fakesetup_log.wait(1)
         assert len(ran) == 1, "the setup was not started"
         # The launch name carries the install number.
@@ -312,6 +318,22 @@ def test_the_stub_uses_a_valid_tag_and_ignores_any_other(bench, request, signer,
         assert bench.reg_query("HKLM\\" + key, "Campaign") == ("REG_SZ", campaign)
         # What is fetched never comes from the tag.
         assert [r.path for r in web.requests_for(SETUP)] == [SETUP]
+
+
+@pytest.mark.parametrize("case, how, want_campaign, want_number", RUNS, ids=[r[0] for r in RUNS])
+def test_the_stub_uses_a_valid_tag_and_ignores_any_other(bench, request, signer, tmp_path,
+                                                        fakesetup_log, case, how, want_campaign,
+                                                        want_number):
+    stamped_number = 600 + [r[0] for r in RUNS].index(case)
+    run_copy(bench, request, signer, tmp_path, fakesetup_log, how, want_campaign, want_number,
+             stamped_number)
+
+
+@pytest.mark.parametrize("version", ["win95", "win98", "nt40"])
+def test_older_windows_read_the_tag_of_the_running_file(bench, request, signer, tmp_path,
+                                                        fakesetup_log, version):
+    run_copy(bench, request, signer, tmp_path, fakesetup_log, ("tag", "old-" + version, 777),
+             "old-" + version, 777, 650, version)
 
 
 def test_the_tag_names_the_download_file_and_its_record(bench, request, signer, tmp_path,
