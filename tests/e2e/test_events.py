@@ -518,7 +518,15 @@ SAMPLE_LOG = [
     b'200 3 "-" "QRBL7300 (Windows 2000)"',
     # Apache escapes a quote in the agent as \"
     b'2001:db8::1 - frank [02/Nov/2026:08:00:00 -0500] "GET /products/q/event.php?x=1?camp=partner&mode=1 '
-    b'HTTP/1.1" 404 120 "http://ref/" "QRBL7300 (Windows \\"98\\")"',
+    b'HTTP/1.1" 204 0 "http://ref/" "QRBL7300 (Windows \\"98\\")"',
+    # pings the web server did not answer with success: the client saw a failure
+    b'203.0.113.7 - - [02/Nov/2026:09:00:00 +0000] "GET /products/q/event.php?camp=spring&mode=1 HTTP/1.1" '
+    b'404 3 "-" "QRBL7300 (Windows XP)"',
+    b'203.0.113.7 - - [02/Nov/2026:09:00:00 +0000] "GET /products/q/event.php?camp=spring&mode=0 HTTP/1.1" '
+    b'503 3 "-" "QRBL7300 (Windows XP)"',
+    # the last day there is, and an IPv4 client of an IPv6 socket: hashed as IPv4
+    b'::ffff:192.0.2.1 - - [31/Dec/9999:23:59:59 +0000] "GET /products/q/event.php?camp=late&mode=1 HTTP/1.1" '
+    b'200 3 "-" "QRBL7300 (Windows XP)"',
     # other requests
     b'203.0.113.7 - - [01/Nov/2026:23:59:59 +0100] "GET /products/q/QuorbelSetup.exe HTTP/1.1" 206 5000 '
     b'"-" "QRBL7300 (Windows XP)"',
@@ -536,6 +544,11 @@ SAMPLE_LOG = [
     b'200 3 "-" "-"',
     b'203.0.113.9 - - [02/Nov/2026:01:00:00 +0000] "GET /products/q/event.php?camp=cut&mode=1',
     b'\xff\xfe\x00garbage',
+    # times whose UTC falls outside the years 1 to 9999
+    b'203.0.113.9 - - [01/Jan/0001:00:30:00 +0100] "GET /products/q/event.php?camp=x&mode=1 HTTP/1.1" '
+    b'200 3 "-" "-"',
+    b'203.0.113.9 - - [31/Dec/9999:23:30:00 -0100] "GET /products/q/event.php?camp=x&mode=1 HTTP/1.1" '
+    b'200 3 "-" "-"',
 ]
 
 
@@ -547,8 +560,8 @@ def test_access_log_import_stores_each_ping_once(db, tmp_path):
         b'192.0.2.1 - - [31/Oct/2026:10:00:00 +0000] "GET /products/q/event.php?camp=spring&mode=0 HTTP/1.1" '
         b'200 3 "-" "QRBL7300 (Windows XP)"\n'))
     first = events("import", "--db", db, log, rotated)
-    assert first.stdout.strip() == ("events: 5 pings found, 5 stored (0 already there), 2 malformed, "
-                                    "3 other requests, 4 unreadable lines"), first.stdout
+    assert first.stdout.strip() == ("events: 6 pings found, 6 stored (0 already there), 2 not answered 2xx, "
+                                    "2 malformed, 3 other requests, 6 unreadable lines"), first.stdout
     rows = query(db, "SELECT received, day, campaign, mode, product, windows, user_agent, client "
                      "FROM events ORDER BY received, id")
     key = salt(db)
@@ -564,14 +577,21 @@ def test_access_log_import_stores_each_ping_once(db, tmp_path):
          mark("198.51.100.9")),
         ("2026-11-02 13:00:00", "2026-11-02", "partner", 1, "QRBL7300", "Windows \"98\"", 'QRBL7300 (Windows "98")',
          mark("2001:db8::1")),
+        ("9999-12-31 23:59:59", "9999-12-31", "late", 1, "QRBL7300", "Windows XP", "QRBL7300 (Windows XP)",
+         mark("192.0.2.1")),
     ]
     again = events("import", "--db", db, rotated, log)
-    assert "5 pings found, 0 stored (5 already there)" in again.stdout
-    assert query(db, "SELECT COUNT(*) FROM events")[0][0] == 5
+    assert "6 pings found, 0 stored (6 already there)" in again.stdout
+    assert query(db, "SELECT COUNT(*) FROM events")[0][0] == 6
     # A log that grew since: only the new line is added.
     with open(log, "ab") as f:
         f.write(SAMPLE_LOG[0] + b"\n")
-    assert "5 pings found, 1 stored (4 already there)" in events("import", "--db", db, log).stdout
+    assert "6 pings found, 1 stored (5 already there)" in events("import", "--db", db, log).stdout
+    # The report takes the last day there is in its stride: the plot draws
+    # the last year of the period.
+    events("report", "--db", db, "--html", tmp_path / "r.html", "--csv", tmp_path / "r.csv")
+    assert "9999-12-31" in (tmp_path / "r.days.csv").read_text()
+    assert (tmp_path / "r.html").stat().st_size < 200_000
     # Only one path, when asked.
     only = events("import", "--db", db, "--path", "/elsewhere", log)
     assert "0 pings found" in only.stdout
