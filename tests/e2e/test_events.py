@@ -11,6 +11,8 @@ import hashlib
 import hmac
 import http.client
 import json
+import os
+import re
 import signal
 import socket
 import sqlite3
@@ -848,6 +850,166 @@ def test_the_report_page_shows_its_plot_and_tables_in_a_browser(tmp_path):
     assert counts.get("#FFFFFF", 0) < 1100 * 1000 * 0.97
     assert counts.get("#1F77B4", 0) > 300 and counts.get("#D62728", 0) > 300, \
         sorted(counts.items(), key=lambda i: -i[1])[:12]
+
+
+def add_pings(db, rows):
+    """rows of (day, campaign, windows, starts, finishes), stored as pings."""
+    from collector.store import open_store
+    store = open_store(db)
+    store.prepare()
+    pings = []
+    for day, campaign, windows, starts, finishes in rows:
+        for mode, n in ((1, starts), (0, finishes)):
+            pings += [(f"{day} 12:00:00.000000", day, campaign, mode, "QRBL7300", windows,
+                       f"QRBL7300 ({windows})", "h", None)] * n
+    conn = store.connect()
+    try:
+        store.add_events(conn, pings)
+    finally:
+        conn.close()
+
+
+def test_the_report_shows_the_top_campaigns_and_one_row_for_the_rest(db, tmp_path):
+    """300 campaigns and 30 Windows names: --top 5 shows five campaigns and
+    one "other" row, 20 Windows names and one for the rest, every total the
+    same as in the whole list that --all writes."""
+    rows = [(f"2026-11-0{1 + n % 3}", f"c{n:03d}", f"Windows {n % 30}", 1 + n % 40, n % 7) for n in range(300)]
+    add_pings(db, rows)
+    events("report", "--db", db, "--top", 5, "--csv", tmp_path / "r.csv", "--html", tmp_path / "r.html")
+    events("report", "--db", db, "--all", "--csv", tmp_path / "all.csv")
+    full = {r[0]: (int(r[1]), int(r[2])) for r in read_csv(tmp_path / "all.csv")[1:]}
+    want = Counter()
+    for _, c, _, s, f in rows:
+        want[c, "s"] += s
+        want[c, "f"] += f
+    assert full == {c: (want[c, "s"], want[c, "f"]) for c in {c for c, _ in want}}
+    total = (sum(s for s, _ in full.values()), sum(f for _, f in full.values()))
+
+    shown = read_csv(tmp_path / "r.csv")[1:]
+    top = sorted(full, key=lambda c: (-full[c][0], c))[:5]
+    assert [r[0] for r in shown] == top + ["(other campaigns: 295)"]
+    assert shown[-1][4] == "295 together"
+    assert (sum(int(r[1]) for r in shown), sum(int(r[2]) for r in shown)) == total
+    days = read_csv(tmp_path / "r.days.csv")[1:]
+    assert {r[0] for r in days} == set(top) | {"(other campaigns: 295)"}
+    for d in ("2026-11-01", "2026-11-02", "2026-11-03"):
+        assert sum(int(r[2]) for r in days if r[1] == d) == sum(s for day, _, _, s, _ in rows if day == d)
+    wins = read_csv(tmp_path / "r.windows.csv")[1:]
+    assert len({r[1] for r in wins}) <= 21 and any(r[1] == "(other Windows: 10)" for r in wins)
+    assert (sum(int(r[2]) for r in wins), sum(int(r[3]) for r in wins)) == total
+    for c in top:
+        assert sum(int(r[2]) for r in wins if r[0] == c) == full[c][0]
+    tables = html_tables(tmp_path / "r.html")
+    assert [r[0] for r in tables["campaigns"][1:]] == top + ["(other campaigns: 295)"]
+    # Standard output is the per-campaign CSV, bounded the same way.
+    assert events("report", "--db", db, "--top", 5).stdout.splitlines()[1:] == [",".join(r) for r in shown]
+
+
+def test_csv_cells_that_a_spreadsheet_would_run_get_a_quote(tmp_path):
+    db = str(tmp_path / "f.sqlite")
+    names = ["=1+1", " =1+1", "  +cmd", "-2", " @SUM(A1)", "\t=x", "plain", " plain", "a=b"]
+    add_pings(db, [("2026-11-01", n, "Windows XP", 1 + i, 0) for i, n in enumerate(names)])
+    events("report", "--db", db, "--csv", tmp_path / "r.csv")
+    guarded = {n: ("'" + n if n.lstrip(" ")[:1] in "=+-@" or n[:1] == "\t" else n) for n in names}
+    for rows in (read_csv(tmp_path / "r.csv"), list(csv.reader(events("report", "--db", db).stdout.splitlines()))):
+        assert sorted(r[0] for r in rows[1:]) == sorted(guarded.values())
+    for suffix in ("days", "windows"):
+        assert sorted(r[0] for r in read_csv(tmp_path / f"r.{suffix}.csv")[1:]) == sorted(guarded.values())
+
+
+def test_a_long_campaign_name_wraps_in_the_page(tmp_path):
+    db = str(tmp_path / "w.sqlite")
+    long_name = "partner-" + "x" * 92
+    add_pings(db, [("2026-11-01", long_name, "Windows XP", 40, 30), ("2026-11-01", "short", "Windows XP", 3, 1)])
+    page = tmp_path / "r.html"
+    events("report", "--db", db, "--html", page)
+    # The page has no script of its own; a copy gets one that measures.
+    probe = tmp_path / "probe.html"
+    probe.write_text(page.read_text(encoding="utf-8").replace(
+        "</body>", "<script>for (const t of document.querySelectorAll('table[id]'))"
+                   " document.body.setAttribute('data-' + t.id, t.getBoundingClientRect().width + ' '"
+                   " + t.rows[1].getBoundingClientRect().height);</script></body>"), encoding="utf-8")
+    dom = chromium("--window-size=800,1000", "--dump-dom", probe.as_uri(), cwd=tmp_path)
+    assert dom.returncode == 0, dom.stderr[-2000:]
+    found = dict(re.findall(rb'data-(campaigns|days|windows)="([0-9.]+ [0-9.]+)"', dom.stdout))
+    assert set(found) == {b"campaigns", b"days", b"windows"}, dom.stdout[-500:]
+    for ident, value in found.items():
+        width, height = map(float, value.split())
+        # Within the window (less the page's margins), the name's row taller
+        # than one line.
+        assert width <= 800 - 48 and height > 30, (ident, width, height)
+
+
+def nobody_run(args, cwd):
+    """tools/events as an unprivileged user, from a copy it may read."""
+    import pwd
+    import shutil
+    tools = Path(cwd) / "tools"
+    if not tools.exists():
+        shutil.copytree(REPO / "tools", tools, ignore=shutil.ignore_patterns("__pycache__"))
+    entry = pwd.getpwnam("nobody")
+    return subprocess.run(["setpriv", f"--reuid={entry.pw_uid}", f"--regid={entry.pw_gid}", "--clear-groups", "--",
+                           sys.executable, str(tools / "events"), *map(str, args)],
+                          capture_output=True, text=True, timeout=120,
+                          env={"PATH": "/usr/bin:/bin", "PYTHONDONTWRITEBYTECODE": "1"})
+
+
+@pytest.mark.skipif(os.getuid() != 0, reason="runs the report as another user, which needs root")
+def test_the_report_reads_a_sqlite_file_it_may_not_write():
+    import tempfile
+    import shutil
+    where = Path(tempfile.mkdtemp(prefix="events-ro.", dir="/tmp"))
+    bin_dir = where / "bin"
+    bin_dir.mkdir()
+    try:
+        where.chmod(0o755)  # nobody reads, never writes
+        where = where / "data"
+        where.mkdir(mode=0o755)
+        db = str(where / "e.sqlite")
+        load_fixture(db)
+        owner = events("report", "--db", db).stdout
+        # As no server has it open: no -wal, and nobody may make its -shm.
+        for extra in ("-wal", "-shm"):
+            Path(db + extra).unlink(missing_ok=True)
+        files = sorted(os.listdir(where))
+        before = Path(db).read_bytes()
+        r = nobody_run(["report", "--db", db], bin_dir)
+        assert r.returncode == 0 and r.stdout == owner, r.stderr
+        assert sorted(os.listdir(where)) == files and Path(db).read_bytes() == before
+        # While a server writes it (its -wal and -shm there, root's).
+        with EventCollector(db) as c:
+            assert get(c.port, b"/event?camp=live&mode=1")[0] == 200
+            r = nobody_run(["report", "--db", db], bin_dir)
+            assert r.returncode == 0 and "live,1,0" in r.stdout, r.stderr
+        # A typo is an error, and makes no file.
+        r = nobody_run(["report", "--db", where / "typo.sqlite"], bin_dir)
+        assert r.returncode == 3 and "no such database file" in r.stderr
+        assert not (where / "typo.sqlite").exists()
+    finally:
+        shutil.rmtree(bin_dir.parent, ignore_errors=True)
+
+
+def test_the_report_runs_with_a_select_only_postgresql_role(postgres):
+    import psycopg2
+    db = postgres.new_database("ro")
+    load_fixture(db)
+    name = db.split("///", 1)[1].split("?", 1)[0]
+    conn = psycopg2.connect(db)
+    conn.autocommit = True
+    try:
+        cur = conn.cursor()
+        cur.execute("DO $$ BEGIN CREATE ROLE reader LOGIN; EXCEPTION WHEN duplicate_object THEN NULL; END $$")
+        cur.execute(f'GRANT CONNECT ON DATABASE "{name}" TO reader')
+        cur.execute("GRANT USAGE ON SCHEMA public TO reader")
+        cur.execute("GRANT SELECT ON ALL TABLES IN SCHEMA public TO reader")
+    finally:
+        conn.close()
+    reader = db.replace("user=postgres", "user=reader")
+    owner = events("report", "--db", db).stdout
+    assert events("report", "--db", reader).stdout == owner
+    # The role may not write: what writes says so.
+    r = events("import", "--db", reader, "/dev/null", check=False)
+    assert r.returncode == 3, r.stderr
 
 
 # ------------------------------------------------------------- the import ---
