@@ -1105,6 +1105,69 @@ def test_access_log_import_stores_each_ping_once(db, tmp_path):
     assert missing.returncode == 4 and "missing.log" in missing.stderr
 
 
+# ------------------------------------------------------------ the commands ---
+
+OPTIONS = {
+    "serve": ["--db", "--port", "--bind", "--path", "--verbose", "--max-connections", "--max-per-client",
+              "--head-timeout", "--idle-timeout"],
+    "report": ["--db", "--from", "--to", "--html", "--csv", "--min-starts", "--top", "--all"],
+    "import": ["--db", "--path"],
+}
+
+
+@pytest.mark.parametrize("command", sorted(OPTIONS))
+def test_help_tells_every_option_its_default_and_the_exit_statuses(command):
+    text = events(command, "--help").stdout
+    entries = re.split(r"\n(?=  -)", text.split("options:", 1)[1].split("exit status:", 1)[0])
+    documented = {}
+    for entry in entries[1:]:
+        name = entry.split()[0].rstrip(",")
+        documented[name if name != "-h" else "--help"] = " ".join(entry.split())
+    assert sorted(documented) == sorted(OPTIONS[command] + ["--help"]), documented
+    for name in OPTIONS[command]:
+        assert "default" in documented[name] or "required" in documented[name], documented[name]
+    statuses = text.split("exit status:", 1)[1]
+    for status in ("0", "2", "3"):
+        assert re.search(rf"^  {status}  \w", statuses, re.M), statuses
+
+
+# arguments, the text the error names
+BAD_ARGUMENTS = [
+    (["report", "--db", "x", "--from", "2026-02-01", "--to", "2026-01-01"], "--from is after --to"),
+    (["report", "--db", "x", "--from", "2026-02-30"], "not a day"),
+    (["report", "--db", "x", "--min-starts", "-1"], "--min-starts"),
+    (["report", "--db", "x", "--top", "0"], "--top"),
+    (["report", "--db", "x", "--all", "--html", "r.html"], "--all is for the CSV"),
+    (["report"], "--db"),
+    (["serve", "--db", "x", "--port", "70000"], "--port"),
+    (["serve", "--db", "x", "--max-per-client", "0"], "--max-per-client"),
+    (["serve", "--db", "x", "--head-timeout", "0"], "--head-timeout"),
+    (["serve", "--db", "x", "--path", "/a b"], "can never match"),
+    (["serve", "--db", "x", "--path", "/event?x=1"], "can never match"),
+    (["serve", "--db", "x", "--path", "/a/../event"], "can never match"),
+    (["serve", "--db", "x", "--path", "event"], "can never match"),
+    (["serve", "--db", "x", "--path", "/\u00e9v\u00e9nement"], "can never match"),
+    (["serve", "--db", "x", "--path", "/a%zzb"], "can never match"),
+    (["import", "--db", "x", "--path", "/a#b", "log"], "can never match"),
+    (["import", "--db", "x"], "LOG"),
+]
+
+
+@pytest.mark.parametrize("args,said", BAD_ARGUMENTS, ids=[" ".join(a)[:40] for a, _ in BAD_ARGUMENTS])
+def test_a_bad_argument_prints_the_commands_usage(args, said, tmp_path):
+    r = subprocess.run([sys.executable, str(EVENTS), *args], capture_output=True, text=True, timeout=60,
+                       cwd=tmp_path)
+    assert r.returncode == 2 and r.stderr.startswith(f"usage: events {args[0]} "), r.stderr
+    assert said in r.stderr.split("error:", 1)[1], r.stderr
+    assert not (tmp_path / "x").exists()
+
+
+def test_a_path_a_request_can_have_is_taken(tmp_path):
+    for path in ("/products/qrbl7300/scripts/event.php", "/a%20b/~x/(y);v=1", "/"):
+        r = events("import", "--db", tmp_path / "p.sqlite", "--path", path, "/dev/null")
+        assert r.returncode == 0
+
+
 # ------------------------------------------------- install.exe under Wine ---
 
 SETUP = "/QuorbelSetup.exe"
