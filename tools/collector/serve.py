@@ -44,6 +44,7 @@ MAX_HEAD = 16384        # bytes of a request line and headers together
 MAX_HEAD_LINES = 101    # the request line and 100 headers
 SHUTDOWN_WAIT = 3.0     # s the requests in flight get to finish at a stop
 BACKOFF_MAX = 8.0       # s between tries while the database is down
+LINGER = 2.0            # s a refused connection's late bytes are read and dropped
 
 
 def say(text: str) -> None:
@@ -133,7 +134,6 @@ class Writer:
 
     def close(self, timeout: float) -> None:
         """Stores what is queued (while the database takes it), then ends."""
-        self._hand_over()
         self.closing.set()
         end = time.monotonic() + timeout
         for t in self.threads:
@@ -274,7 +274,7 @@ class _Watched:
         if self._pending:
             data = b"".join(self._pending)
             self._pending.clear()
-            if not self._transport.is_closing():
+            if not self._transport.is_closing() and not self.guard.done:
                 self._transport.write(data)
             self.guard.wrote()
 
@@ -414,7 +414,15 @@ class Guard(asyncio.Protocol):
         self._disarm()
         self.site.writer.count_reject(reason or f"http {code}")
         self.transport.write(_raw_reply(code, text))
-        self.transport.close()
+        # Closed at once, the socket would answer what the client still
+        # sends with a reset, which may destroy the answer before it is
+        # read: end this side, read and drop the rest for a moment.
+        try:
+            self.transport.write_eof()
+        except (OSError, RuntimeError):
+            self.transport.close()
+            return
+        self._arm(LINGER, self.transport.close)
 
     def _slow(self):
         self.timer = None
@@ -605,6 +613,7 @@ async def _serve(store, sock, path, verbose, limits, tagger=None) -> int:
     hurried.cancel()
     for transport in list(site.server._connections.values()):
         transport.abort()
+    writer._hand_over()
     await loop.run_in_executor(None, writer.close, 1.0)
     print("events: stopped", flush=True)
     return 0
