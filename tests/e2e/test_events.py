@@ -5,6 +5,7 @@ in a real browser; the access-log import; and the real install.exe pinging a
 running collector under Wine.
 """
 
+import contextlib
 import csv
 import gzip
 import hashlib
@@ -896,37 +897,47 @@ def add_pings(db, rows):
 
 
 def test_the_report_shows_the_top_campaigns_and_one_row_for_the_rest(db, tmp_path):
-    """300 campaigns and 30 Windows names: --top 5 shows five campaigns and
-    one "other" row, 20 Windows names and one for the rest, every total the
-    same as in the whole list that --all writes."""
+    """300 campaigns (and downloads of every tenth one and of five
+    campaigns with no ping) and 30 Windows names: --top 5 shows five
+    campaigns and one "other" row, 20 Windows names and one for the rest,
+    every total the same as in the whole list that --all writes."""
     rows = [(f"2026-11-0{1 + n % 3}", f"c{n:03d}", f"Windows {n % 30}", 1 + n % 40, n % 7) for n in range(300)]
     add_pings(db, rows)
+    from collector.store import open_store
+    store = open_store(db)
+    loads = [(f"2026-11-0{1 + n % 3}", f"c{n:03d}", 1 + n % 5) for n in range(0, 300, 10)]
+    loads += [("2026-11-02", f"d{n}", 3) for n in range(5)]
+    with contextlib.closing(store.connect()) as conn:
+        store.add_batch(conn, {"downloads": loads})
     events("report", "--db", db, "--top", 5, "--csv", tmp_path / "r.csv", "--html", tmp_path / "r.html")
     events("report", "--db", db, "--all", "--csv", tmp_path / "all.csv")
-    full = {r[0]: (int(r[1]), int(r[2])) for r in read_csv(tmp_path / "all.csv")[1:]}
+    full = {r[0]: (int(r[1]), int(r[2]), int(r[3])) for r in read_csv(tmp_path / "all.csv")[1:]}
     want = Counter()
     for _, c, _, s, f in rows:
         want[c, "s"] += s
         want[c, "f"] += f
-    assert full == {c: (want[c, "s"], want[c, "f"]) for c in {c for c, _ in want}}
-    total = (sum(s for s, _ in full.values()), sum(f for _, f in full.values()))
+    for _, c, n in loads:
+        want[c, "d"] += n
+    assert full == {c: (want[c, "d"], want[c, "s"], want[c, "f"]) for c in {c for c, _ in want}}
+    total = tuple(sum(v[i] for v in full.values()) for i in range(3))
 
     shown = read_csv(tmp_path / "r.csv")[1:]
-    top = sorted(full, key=lambda c: (-full[c][0], c))[:5]
-    assert [r[0] for r in shown] == top + ["(other campaigns: 295)"]
-    assert shown[-1][4] == "295 together"
-    assert (sum(int(r[1]) for r in shown), sum(int(r[2]) for r in shown)) == total
+    top = sorted(full, key=lambda c: (-full[c][1], -full[c][0], c))[:5]
+    assert [r[0] for r in shown] == top + ["(other campaigns: 300)"]
+    assert shown[-1][5] == "300 together"
+    assert tuple(sum(int(r[i]) for r in shown) for i in (1, 2, 3)) == total
     days = read_csv(tmp_path / "r.days.csv")[1:]
-    assert {r[0] for r in days} == set(top) | {"(other campaigns: 295)"}
+    assert {r[0] for r in days} == set(top) | {"(other campaigns: 300)"}
     for d in ("2026-11-01", "2026-11-02", "2026-11-03"):
-        assert sum(int(r[2]) for r in days if r[1] == d) == sum(s for day, _, _, s, _ in rows if day == d)
+        assert sum(int(r[3]) for r in days if r[1] == d) == sum(s for day, _, _, s, _ in rows if day == d)
+        assert sum(int(r[2]) for r in days if r[1] == d) == sum(n for day, _, n in loads if day == d)
     wins = read_csv(tmp_path / "r.windows.csv")[1:]
     assert len({r[1] for r in wins}) <= 21 and any(r[1] == "(other Windows: 10)" for r in wins)
-    assert (sum(int(r[2]) for r in wins), sum(int(r[3]) for r in wins)) == total
+    assert (sum(int(r[2]) for r in wins), sum(int(r[3]) for r in wins)) == total[1:]
     for c in top:
-        assert sum(int(r[2]) for r in wins if r[0] == c) == full[c][0]
+        assert sum(int(r[2]) for r in wins if r[0] == c) == full[c][1]
     tables = html_tables(tmp_path / "r.html")
-    assert [r[0] for r in tables["campaigns"][1:]] == top + ["(other campaigns: 295)"]
+    assert [r[0] for r in tables["campaigns"][1:]] == top + ["(other campaigns: 300)"]
     # Standard output is the per-campaign CSV, bounded the same way.
     assert events("report", "--db", db, "--top", 5).stdout.splitlines()[1:] == [",".join(r) for r in shown]
 
@@ -1134,8 +1145,8 @@ def test_access_log_import_stores_each_ping_once(db, tmp_path):
 # ------------------------------------------------------------ the commands ---
 
 OPTIONS = {
-    "serve": ["--db", "--port", "--bind", "--path", "--verbose", "--max-connections", "--max-per-client",
-              "--head-timeout", "--idle-timeout"],
+    "serve": ["--db", "--port", "--bind", "--path", "--verbose", "--stub", "--max-connections",
+              "--max-per-client", "--head-timeout", "--idle-timeout"],
     "report": ["--db", "--from", "--to", "--html", "--csv", "--min-starts", "--top", "--all"],
     "import": ["--db", "--path"],
 }
@@ -1244,6 +1255,6 @@ def test_install_exe_pings_a_running_collector(bench, request, tmp_path, fakeset
             want.append((campaign, 0, code, windows, f"{code} ({windows})"))
     assert stored(db) == want
     report = events("report", "--db", db).stdout.splitlines()
-    assert sorted(report[1:]) == ["autumn,1,1,1.0000,too few starts (< 30)",
-                                  "partner,1,0,0.0000,too few starts (< 30)",
-                                  "spring,1,1,1.0000,too few starts (< 30)"]
+    assert sorted(report[1:]) == ["autumn,0,1,1,1.0000,too few starts (< 30)",
+                                  "partner,0,1,0,0.0000,too few starts (< 30)",
+                                  "spring,0,1,1,1.0000,too few starts (< 30)"]
