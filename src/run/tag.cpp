@@ -79,7 +79,7 @@ void ReadTag(InstallSession* session) {
             }
         }
     }
-    CloseHandle(file);
+    CloseHandle(file);  // opened for reading: nothing is lost if it fails
     if (campaign) {
         session->campaign = campaign;  // kept, like the other configuration texts
     } else {
