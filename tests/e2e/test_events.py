@@ -1017,7 +1017,7 @@ def test_the_report_reads_a_sqlite_file_it_may_not_write():
         with EventCollector(db) as c:
             assert get(c.port, b"/event?camp=live&mode=1")[0] == 200
             r = nobody_run(["report", "--db", db], bin_dir)
-            assert r.returncode == 0 and "live,1,0" in r.stdout, r.stderr
+            assert r.returncode == 0 and "live,0,1,0" in r.stdout, r.stderr
         # A typo is an error, and makes no file.
         r = nobody_run(["report", "--db", where / "typo.sqlite"], bin_dir)
         assert r.returncode == 3 and "no such database file" in r.stderr
