@@ -588,6 +588,13 @@ def serve(store: Store, bind: str, port: int, path: str, verbose: bool = False, 
 async def _serve(store, sock, path, verbose, limits, tagger=None) -> int:
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(_loop_error)
+    # What aiohttp itself reports goes out as the server's other lines do.
+    log = logging.getLogger("events.aiohttp")
+    if not log.handlers:
+        out = logging.StreamHandler(sys.stderr)
+        out.setFormatter(logging.Formatter("events: aiohttp: %(message)s"))
+        log.addHandler(out)
+        log.propagate = False
     writer = Writer(store, 1 if store.kind == "sqlite" else 4, loop)
     site = Site(loop, store, path, writer, limits, verbose, tagger)
     listener = await loop.create_server(site.protocol, sock=sock, backlog=1024)
