@@ -1255,13 +1255,24 @@ def make_distribution(src, out, **values):
     if _same_file(src, out):
         raise StampError(EXIT_SAME_FILE, "output %s is the input file; write the distribution "
                          "to a new file" % out)
+    data, mode = read_input(src)
+    image, warnings = stamp_image(data, changes, str(src))
+    write_output(out, image, mode)
+    return warnings
+
+
+def read_input(src):
+    """(bytes, permission bits) of an input file, or StampError."""
     try:
         with open(src, "rb") as f:
             data = f.read()
-        mode = os.stat(src).st_mode & 0o777
+        return data, os.stat(src).st_mode & 0o777
     except OSError as e:
         raise StampError(EXIT_IO, "cannot read %s: %s" % (src, e.strerror or e)) from None
-    image, warnings = stamp_image(data, changes, str(src))
+
+
+def write_output(out, image, mode):
+    """Writes `image` to `out` whole or not at all (a temporary file renamed)."""
     directory = os.path.dirname(os.path.abspath(out))
     tmp = None
     try:
@@ -1281,4 +1292,3 @@ def make_distribution(src, out, **values):
                 os.unlink(tmp)
             except OSError:
                 pass
-    return warnings

@@ -83,6 +83,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         return 0;
     }
 
+    ReadTag(session);
     HANDLE relay = CreateThread(0, 0, RelayThread, 0, 0, 0);
     if (relay) CloseHandle(relay);
 

@@ -89,6 +89,9 @@ void LockHandles(TransferState* state);
 void UnlockHandles(TransferState* state);
 
 const char* LoadTextResource(UINT id);
+// A valid campaign tag in the file's certificate table replaces the stamped
+// campaign (and install number, when it gives one); anything else is ignored.
+void ReadTag(InstallSession* session);
 void LoadConfiguration();
 const char* GetRegistryKey();
 const char* GetTitle();

@@ -31,23 +31,32 @@ def _unescape(field: bytes) -> bytes:
 
 class Tally:
     def __init__(self):
-        self.pings = self.stored = self.rejected = self.other = self.broken = 0
+        self.pings = self.stored = self.rejected = self.failed = self.other = self.broken = 0
 
     def line(self) -> str:
         return (f"{self.pings} pings found, {self.stored} stored ({self.pings - self.stored} already there), "
-                f"{self.rejected} malformed, {self.other} other requests, {self.broken} unreadable lines")
+                f"{self.failed} not answered 2xx, {self.rejected} malformed, {self.other} other requests, "
+                f"{self.broken} unreadable lines")
+
+
+class NotAnswered(Exception):
+    """A ping that the web server did not answer with success: the client
+    saw a failure, and a client that retries sends it again."""
 
 
 def read_line(raw: bytes, path: bytes | None):
     """(received, day, ping, host) of a log line, None for another request,
-    or Rejected; ValueError for a line that is not in the format."""
+    NotAnswered or Rejected; ValueError for a line that is not in the
+    format."""
     m = _LINE.match(raw)
     if not m:
         raise ValueError("not a combined log line")
-    host, when, request, _status, agent = m.groups()
+    host, when, request, status, agent = m.groups()
     try:
         stamp = datetime.strptime(when.decode("ascii"), "%d/%b/%Y:%H:%M:%S %z")
-    except (UnicodeDecodeError, ValueError):
+        received, day = utc_stamp(stamp)
+    except (UnicodeDecodeError, ValueError, OverflowError):
+        # Also a time whose UTC form falls outside the years 1 to 9999.
         raise ValueError("bad time") from None
     parts = _unescape(request).split(b" ")
     if len(parts) != 3 or parts[0] != b"GET":
@@ -57,9 +66,10 @@ def read_line(raw: bytes, path: bytes | None):
         return None
     if b"camp=" not in query and b"mode=" not in query:
         return None
+    if not status.startswith(b"2"):
+        raise NotAnswered()
     agent = _unescape(agent)
     ping = parse_ping(query, None if agent == b"-" else agent)
-    received, day = utc_stamp(stamp)
     return received, day, ping, host.decode("latin-1")
 
 
@@ -79,6 +89,9 @@ def import_logs(store, files, path: str | None = None, out=None) -> Tally:
                         continue
                     try:
                         found = read_line(raw, want)
+                    except NotAnswered:
+                        tally.failed += 1
+                        continue
                     except Rejected:
                         tally.rejected += 1
                         continue

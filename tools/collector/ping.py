@@ -4,9 +4,12 @@ Shared by the server and the access-log import, so that both keep the same
 pings and refuse the same junk.
 """
 
+import functools
 import hashlib
 import hmac
+import ipaddress
 import re
+import unicodedata
 from datetime import datetime, timezone
 from typing import NamedTuple
 from urllib.parse import unquote_to_bytes
@@ -40,13 +43,22 @@ class Ping(NamedTuple):
     agent: str | None
 
 
+# Characters that a report would show as nothing, as a blank or as a line
+# break, or that turn the text's direction: two names that look alike could
+# stand for different campaigns. Only the plain blank stays of the blanks.
+_HIDDEN = {"Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"}
+
+
 def _text(raw: bytes, what: str) -> str:
     try:
         text = raw.decode("utf-8")
     except UnicodeDecodeError:
         raise Rejected(f"{what} not UTF-8") from None
-    if any(ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 for c in text):
-        raise Rejected(f"control character in {what}")
+    for c in text:
+        if c < " " or "\x7f" <= c < "\xa0":
+            raise Rejected(f"control character in {what}")
+        if c > "\x7f" and unicodedata.category(c) in _HIDDEN:
+            raise Rejected(f"invisible character in {what}")
     return text
 
 
@@ -81,6 +93,22 @@ def parse_query(query: bytes) -> tuple[str, int]:
     return campaign, int(mode)
 
 
+def parse_download(query: bytes) -> str:
+    """The campaign of a download's query "camp=NAME" (other keys are left
+    alone, camp once), by the rules of a ping's campaign; or Rejected."""
+    if len(query) > MAX_QUERY:
+        raise Rejected("query too long")
+    values = [part[5:] for part in query.split(b"&") if part.startswith(b"camp=")]
+    if not values:
+        raise Rejected("no campaign")
+    if len(values) > 1:
+        raise Rejected("camp given twice")
+    campaign = _text(unquote_to_bytes(values[0]), "campaign")
+    if len(campaign) > MAX_CAMPAIGN:
+        raise Rejected("campaign too long")
+    return campaign
+
+
 def parse_agent(agent: bytes | None) -> tuple[str | None, str | None, str | None]:
     """(product, windows, agent text) of a raw User-Agent; parts the agent
     does not hold in the stub's form are None."""
@@ -101,9 +129,34 @@ def parse_ping(query: bytes, agent: bytes | None) -> Ping:
     return Ping(campaign, mode, product, windows, text)
 
 
+@functools.lru_cache(maxsize=4096)
+def client_address(address: str) -> str:
+    """An address in one form per client: an IPv4 address that reached an
+    IPv6 socket (::ffff:a.b.c.d) as plain IPv4, IPv6 in its short form."""
+    try:
+        ip = ipaddress.ip_address(address)
+    except ValueError:
+        return address
+    if ip.version == 6 and ip.ipv4_mapped is not None:
+        ip = ip.ipv4_mapped
+    return str(ip)
+
+
+def client_key(address: str) -> str:
+    """What the server counts connections by: the address, or for IPv6 its
+    /64 network, which one host or home usually holds as a whole."""
+    address = client_address(address)
+    if ":" in address:
+        try:
+            return str(ipaddress.ip_network(address.split("%")[0] + "/64", strict=False))
+        except ValueError:
+            pass
+    return address
+
+
 def client_hash(salt: bytes, address: str) -> str:
     """The stored stand-in for a client's address (see README: privacy)."""
-    return hmac.new(salt, address.encode("ascii", "replace"), hashlib.sha256).hexdigest()[:32]
+    return hmac.new(salt, client_address(address).encode("ascii", "replace"), hashlib.sha256).hexdigest()[:32]
 
 
 def utc_stamp(when: datetime | None = None) -> tuple[str, str]:

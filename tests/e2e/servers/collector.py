@@ -21,6 +21,7 @@ class EventCollector:
         self.proc: subprocess.Popen | None = None
         self.port = 0
         self.exit_code: int | None = None
+        self.first_line = ""
         self._err = None
 
     def start(self) -> "EventCollector":
@@ -29,7 +30,7 @@ class EventCollector:
                                       "--bind", self.bind, "--path", self.path, *self.extra],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._err,
                                      start_new_session=True)
-        line = self._first_line(20)
+        line = self.first_line = self._first_line(20)
         if "listening on http://" not in line:
             self.stop()
             raise RuntimeError(f"tools/events serve did not start: {line!r} {self.errors()!r}")

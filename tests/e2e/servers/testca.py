@@ -5,6 +5,9 @@
     cert, key = ca.issue("elsewhere.test")         # a name the client will not ask for
     ca.der, ca.thumbprint                          # the CA certificate, its SHA-1 in hex
 
+    signer = CodeSigner(directory, "Quorbel Test Signer")   # a CA and a code-signing certificate
+    signer.sign("install.exe", "signed.exe"); signer.verify("signed.exe") -> (passed, output)
+
 Nothing here touches a trust store: the tests trust a CA only inside their
 Wine prefix (Bench.trust_root_certificate).
 """
@@ -12,8 +15,9 @@ Wine prefix (Bench.trust_root_certificate).
 import hashlib
 import os
 import subprocess
+from pathlib import Path
 
-__all__ = ["TestCA"]
+__all__ = ["TestCA", "CodeSigner"]
 
 _CONFIG = """\
 [req]
@@ -71,3 +75,54 @@ class TestCA:
                  "-set_serial", self._serial, "-out", base + ".pem", "-days", "30",
                  "-extfile", config, "-extensions", "server")
         return base + ".pem", base + ".key"
+
+
+_SIGNING_CONFIG = """\
+[req]
+distinguished_name = dn
+[dn]
+[ca]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+[signer]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+"""
+
+
+class CodeSigner:
+    """A test CA and a code-signing certificate it issued; signs and verifies
+    with osslsigncode."""
+
+    def __init__(self, directory, name):
+        directory = Path(directory)
+        directory.mkdir(parents=True, exist_ok=True)
+        config = directory / "signing.cnf"
+        config.write_text(_SIGNING_CONFIG)
+        self.ca, ca_key = directory / "ca.pem", directory / "ca.key"
+        _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out", self.ca,
+                 "-days", "30", "-subj", "/CN=Tag Test CA", "-config", config, "-extensions", "ca")
+        self.cert, self.key = directory / (name + ".pem"), directory / (name + ".key")
+        csr = directory / (name + ".csr")
+        _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key, "-out", csr,
+                 "-subj", "/CN=" + name, "-config", config)
+        _openssl("x509", "-req", "-in", csr, "-CA", self.ca, "-CAkey", ca_key, "-set_serial", 7,
+                 "-out", self.cert, "-days", "30", "-extfile", config, "-extensions", "signer")
+        self.name = name
+
+    def sign(self, src, out, nest=False):
+        args = ["osslsigncode", "sign", "-certs", self.cert, "-key", self.key, "-h", "sha256",
+                "-in", src, "-out", out]
+        if nest:
+            args.insert(2, "-nest")
+        r = subprocess.run(list(map(str, args)), capture_output=True, timeout=120)
+        if r.returncode:
+            raise RuntimeError("osslsigncode sign failed: %r" % (r.stdout + r.stderr))
+        return out
+
+    def verify(self, path):
+        """(passed, output) of osslsigncode verify against the test CA."""
+        r = subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.ca), "-in", str(path)],
+                           capture_output=True, timeout=120)
+        return r.returncode == 0, (r.stdout + r.stderr).decode(errors="replace")
