@@ -65,6 +65,9 @@ struct TransferState {
     DWORD retryAfter;
     // Set when a retry waits: the dialog shows at once, not after its grace.
     volatile DWORD showNow;
+    // The FTP server's reply code to the command that failed (0: none), kept
+    // when it failed: closing the connection may bring another reply.
+    DWORD replyCode;
 };
 
 extern InstallSession theSession;

@@ -80,6 +80,27 @@ DWORD FetchReply(char* buffer) {
     return length;
 }
 
+// The server's reply to a command that failed, read before anything else
+// is said on the connection (closing it may bring another reply).
+static char failedReply[replyLimit];
+
+// A failed call of the transfer: the client's code (with stand-in) in
+// errorCode, the server's reply code with it; 0.
+static DWORD FailCall(TransferState* state, DWORD fallback) {
+    state->errorCode = LastErrorOr(fallback);
+    state->replyCode = FetchReply(failedReply) ? ParseDecimal(failedReply, 3) : 0;
+    return 0;
+}
+
+// A command the server does not know or has not implemented (500 to 504):
+// an extension it lacks, which the transfer does without.
+static int Unsupported(TransferState* state) {
+    FailCall(state, ERROR_INTERNET_EXTENDED_ERROR);
+    if (state->errorCode != ERROR_INTERNET_EXTENDED_ERROR || state->replyCode - 500 >= 5) return 0;
+    state->errorCode = state->replyCode = 0;
+    return 1;
+}
+
 // Without FtpCommandA there is no SIZE, MDTM or REST, and a server may not
 // tell the size: the whole file is fetched afresh with a total that stays
 // unknown until the end, and only the server's word that the transfer
@@ -109,7 +130,7 @@ static DWORD FetchWholeFile(TransferState* state, const char* fileName, const ch
     PostProgress(state);
     data = FtpOpenFileA(state->requestHandle, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
     if (!data) {
-        state->errorCode = LastErrorOr(ERROR_INTERNET_EXTENDED_ERROR);
+        FailCall(state, ERROR_INTERNET_EXTENDED_ERROR);
         goto end;
     }
     result = 1;
@@ -120,7 +141,8 @@ static DWORD FetchWholeFile(TransferState* state, const char* fileName, const ch
             result = 0;
             break;
         }
-        if (count == 0) break;
+        // A chunk read across a confirmed cancel is dropped.
+        if (count == 0 || state->stopRequested) break;
         if (!WriteFile(state->fileHandle, buffer, count, &wrote, 0) || wrote != count) {
             state->errorCode = LastErrorOr(ERROR_WRITE_FAULT);
             result = 0;
@@ -188,9 +210,8 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     if (!KeepHandle(state, &state->requestHandle,
                     InternetConnectA(state->internetHandle, host, port, user, password,
                                      INTERNET_SERVICE_FTP, 0, 0))) {
-        DWORD code = GetLastError();
+        FailCall(state, ERROR_INTERNET_CANNOT_CONNECT);
         CloseInternet(state);
-        state->errorCode = code;
         return 0;
     }
     HINTERNET connection = state->requestHandle;
@@ -216,17 +237,22 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     // Servers refuse SIZE in ASCII mode, and the byte count of the binary
     // file is the one that matters.
     FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, "TYPE I", 0, 0);
+    // SIZE and MDTM are extensions: a server without them still serves
+    // the file. A size of 0, or one that is no number below 4 GiB, is
+    // unknown, as is a refused one: no check of the length could hold the
+    // data to it.
     wsprintfA(command, "SIZE %s", path);
-    if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
-        state->errorCode = GetLastError();
-        CloseInternet(state);
-        GlobalFree(buffer);
-        return 0;
-    }
-    // A size of 0, or one that is no number below 4 GiB, is unknown: no
-    // check of the length could hold the data to it.
     DWORD size = 0;
-    if (!FetchReply(buffer) || !ParseLength(ReplyNumberPart(buffer), &size) || !size) {
+    if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
+        if (!Unsupported(state)) {
+            CloseInternet(state);
+            GlobalFree(buffer);
+            return 0;
+        }
+    } else if (!FetchReply(buffer) || !ParseLength(ReplyNumberPart(buffer), &size)) {
+        size = 0;
+    }
+    if (!size) {
         GlobalFree(buffer);
         return FetchWholeFile(state, fileName, path);
     }
@@ -237,15 +263,15 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     DWORD date = PackDate(now.wYear, now.wMonth, now.wDay);
     DWORD time = PackTime(now.wHour, now.wMinute);
 
+    // Without MDTM, or without a usable reply to it, the local clock stands in.
     wsprintfA(command, "MDTM %s", path);
     if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
-        state->errorCode = GetLastError();
-        CloseInternet(state);
-        GlobalFree(buffer);
-        return 0;
-    }
-    data = 0;
-    if (FetchReply(buffer) >= 14) {
+        if (!Unsupported(state)) {
+            CloseInternet(state);
+            GlobalFree(buffer);
+            return 0;
+        }
+    } else if (FetchReply(buffer) >= 14) {
         const char* stamp = ReplyNumberPart(buffer);
         if (*stamp) {
             date = ParseDecimal(stamp, 8);
@@ -254,6 +280,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
             time = ParseDecimal(stamp + skip, 4) + 10000;
         }
     }
+    data = 0;
 
     // Kept bytes are continued only as a part of the file the record names,
     // and never when there are more of them than the whole file has.
@@ -297,7 +324,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
             if (GetLastError() == 0)
                 data = FtpOpenFileA(connection, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
             if (!data) {
-                state->errorCode = LastErrorOr(ERROR_INTERNET_EXTENDED_ERROR);
+                FailCall(state, ERROR_INTERNET_EXTENDED_ERROR);
                 goto end;
             }
         }
@@ -322,7 +349,8 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
                 result = 0;
                 break;
             }
-            if (count == 0) break;
+            // A chunk read across a confirmed cancel is dropped.
+            if (count == 0 || state->stopRequested) break;
             // The overlap is judged before the length: it lies within the file.
             DWORD rest = size - (running - overlap);
             DWORD taken = TakeData(state, buffer, count < rest ? count : rest, &overlap, &written);

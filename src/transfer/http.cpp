@@ -265,8 +265,11 @@ static int QueryLength(HINTERNET request, DWORD* length) {
 static int QueryModified(HINTERNET request, DWORD* date, DWORD* time) {
     char text[32];
     DWORD length = sizeof(text), index = 0;
-    if (!HttpQueryInfoA(request, HTTP_QUERY_LAST_MODIFIED, text, &length, &index)) return 0;
-    if (!HttpDateUsable(text)) {
+    // A text too long for the buffer is no date of the servers' form either.
+    if (!HttpQueryInfoA(request, HTTP_QUERY_LAST_MODIFIED, text, &length, &index) &&
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return 0;
+    if (length >= sizeof(text) || !HttpDateUsable(text)) {
         SetLastError(ERROR_HTTP_INVALID_HEADER);
         return 0;
     }
@@ -310,40 +313,50 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         }
         // Only a 200 or a 206 carries the file: an informational or empty
         // reply, or a redirection the client did not follow, is a failure
-        // like an error status, never a download.
+        // like an error status, never a download. A reply without a status
+        // line (the connection closed before one) is a broken connection.
         DWORD status, length, date, time, whole;
+        state->retryAfter = 0;
         if (!QueryStatus(state->requestHandle, &status)) return FailHeader(state, GetLastError());
-        int carries = status == 200 || status == 206;
+        if (status < 100) return FailHeader(state, ERROR_INTERNET_CONNECTION_RESET);
+        // To a range only a 206 continues; a 200 is a refusal, read no further.
+        int carries = status == 206 || (status == 200 && !kept);
         if (carries) {
             // Each reply names the file it carries: the record gets the
-            // identity of the one whose body is written.
-            if (!QueryLength(state->requestHandle, &length) ||
-                !QueryModified(state->requestHandle, &date, &time))
-                return FailHeader(state, GetLastError());
+            // identity of the one whose body is written. Nothing of 4 GiB
+            // or more, and no empty setup.
+            carries = QueryLength(state->requestHandle, &length) &&
+                      QueryModified(state->requestHandle, &date, &time);
             whole = from + length;
-            // Nothing of 4 GiB or more, and no empty setup.
-            if (whole < from || !whole) return FailHeader(state, ERROR_HTTP_INVALID_HEADER);
-            if (kept) {
-                // Continued only with the rest of the very file the record
-                // names: a 206 from the asked place to the recorded size.
-                carries = status == 206 && kept <= whole &&
-                          ReplyIsRest(state->requestHandle, from, whole) &&
-                          ResumeRecordMatches(session, fileName, date, time, whole);
-            } else if (status == 206 && !ReplyIsRest(state->requestHandle, 0, whole)) {
+            if (carries && (whole < from || !whole)) {
+                SetLastError(ERROR_HTTP_INVALID_HEADER);
+                carries = 0;
+            }
+            // A bad header fails the plain request; to a range it is one
+            // more refusal of the continuation.
+            if (!carries && !kept) return FailHeader(state, GetLastError());
+            if (!kept) {
                 // Asked for the whole file, given a part of it.
-                return FailHeader(state, ERROR_HTTP_INVALID_HEADER);
+                if (status == 206 && !ReplyIsRest(state->requestHandle, 0, whole))
+                    return FailHeader(state, ERROR_HTTP_INVALID_HEADER);
+            } else if (carries) {
+                // Continued only with the rest of the very file the record
+                // names: from the asked place to the recorded size.
+                carries = kept <= whole && ReplyIsRest(state->requestHandle, from, whole) &&
+                          ResumeRecordMatches(session, fileName, date, time, whole);
             }
         }
         if (!carries) {
             // How long the server asks a client to wait before it asks again
             // (a delay in seconds; a date reads as none).
             DWORD size = 4, index = 0;
-            state->retryAfter = 0;
             if (status == 429 || status == 503)
                 HttpQueryInfoA(state->requestHandle, HTTP_QUERY_RETRY_AFTER | HTTP_QUERY_FLAG_NUMBER,
                                &state->retryAfter, &size, &index);
             CloseRequest(state);
-            if (kept) {
+            // A refused continuation asks for the whole file; a busy server
+            // is no refusal, and its failure keeps file and record.
+            if (kept && !ServerBusy(status)) {
                 kept = 0;
                 continue;
             }

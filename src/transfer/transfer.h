@@ -57,9 +57,15 @@ DWORD ParseRetries(const char* text, DWORD* count);
 // Reads TEXT 2011 and 2012; 0 when the count is malformed, a broken
 // distribution.
 DWORD LoadRetries();
+// A status that says the server cannot serve now, not that it will not:
+// 408, 429, 500, 502, 503 and 504.
+inline int ServerBusy(DWORD status) {
+    return status == 408 || status == 429 || (status - 500 <= 4 && status != 501);
+}
 // Whether another try may cure a failure of this code (an HTTP status when
-// isStatus is set; reply: the FTP server's last reply, or empty).
-int WorthRetrying(DWORD code, DWORD isStatus, const char* reply);
+// isStatus is set; reply: the FTP server's reply code to the failing
+// command, or 0).
+int WorthRetrying(DWORD code, DWORD isStatus, DWORD reply);
 // Whether a failure is one of the server or the way to it, after which the
 // second server is asked (an HTTP status when isStatus is set).
 int ServerFailure(DWORD code, DWORD isStatus);

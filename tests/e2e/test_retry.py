@@ -38,6 +38,8 @@ COUNTDOWN = re.compile(r"Connection lost\. Trying again in (\d+) seconds\.\.\.$"
 # The connection cut under the client: the client's code, or the socket's
 # that its reads pass on.
 RESET = (12031, 10054)
+# A connection closed before any status line: the client's code for it.
+NO_STATUS = (12031, 12152)
 # How many bytes before the kept end a continuation asks again, to compare
 # them with the file (0 where continuations do not compare).
 _overlap = re.search(r"resumeOverlap\s*=\s*(\d+)",
@@ -160,16 +162,28 @@ def check_started(bench, product, log, wanted):
 
 # name, TEXT 2011 (None: none), the server's options for the setup, what each
 # request asks for ("all" the file, "rest" the rest of what the requests
-# before it left on disk), the least
-# seconds between each request and the next, the box's code (None: started)
+# before it left on disk, "again" the same as the request before it), the
+# least seconds between each request and the next, the box's code (None:
+# started)
 HTTP_CASES = [
     ("two cuts, three retries", "3", {"cut_after": [100_000, 150_000]},
      ["all", "rest", "rest"], [2, 4], None),
-    # The last failure is the one reported, not the first. A continuation
-    # that gets no file asks for the whole file once more, in the same try.
+    # The last failure is the one reported, not the first. A busy server's
+    # answer to the continuation is no refusal: the kept bytes wait for the
+    # next try.
     ("cuts and a 500 spend two retries", "2",
      {"cut_after": [100_000, 100_000], "status": [None, None, 500, 500]},
-     ["all", "rest", "rest", "all"], [2, 4, 0], 500),
+     ["all", "rest", "rest"], [2, 4], 500),
+    # A Retry-After stands for the wait after its own reply only.
+    ("retry-after belongs to its reply", "3",
+     {"cut_after": [100_000, None, 150_000], "status": [None, 503], "retry_after": [None, 5]},
+     ["all", "rest", "again", "rest"], [2, 5, 8], None),
+    # A connection closed before any status line is a broken connection.
+    ("closed before the status, retried", "2", {"no_status": [True, True]}, ["all"] * 3, [2, 4],
+     None),
+    ("closed before the status, no retries", None, {"no_status": True}, ["all"], [], NO_STATUS),
+    ("closed before the status, retries spent", "1", {"no_status": True}, ["all"] * 2, [2],
+     NO_STATUS),
     ("waits double", "3", {"status": [408, 502, 504]}, ["all"] * 4, [2, 4, 8], None),
     # 503's Retry-After stands for the first wait; one beyond a minute is no
     # wait to keep a user at, the second wait is the usual one.
@@ -201,6 +215,8 @@ def test_http_retries(bench, web, product, versions, tmp_path, fakesetup_log,
     for before, r, kind in zip([None] + requests, requests, asked):
         if kind == "all":
             assert r.range is None
+        elif kind == "again":
+            assert r.range is not None and r.range == before.range
         else:
             # The file holds what the request before it had delivered.
             kept = before.body_start + before.body_sent
@@ -210,6 +226,8 @@ def test_http_retries(bench, web, product, versions, tmp_path, fakesetup_log,
     assert all(gap >= wait for gap, wait in zip(gaps, waits)), (gaps, waits)
     assert all(gap < 60 for gap in gaps), gaps
     assert box_code(text) in (code if isinstance(code, tuple) else (code,)), text
+    if code is not None and box_code(text) >= 1000:
+        assert "HTTP status" not in text, text
     # One start event, and one finish event once the setup started.
     modes = [r.params.get("mode") for r in web.requests_for(EVENT)]
     if code is None:
@@ -337,8 +355,9 @@ def test_cancel_during_the_wait_ends_the_run_and_keeps_the_file(bench, web, mirr
     finally:
         proc.kill()
         proc.discard_output()
-    # No error box came, nothing started, no further request.
-    assert len(web.requests_for(SETUP)) == 3
+    # No error box came, nothing started, no further request: the 503 to
+    # the continuation was the server busy, not a refusal to ask again.
+    assert len(web.requests_for(SETUP)) == 2
     assert mirror.requests_for(FALLBACK) == []
     assert fakesetup_log.wait(1, timeout=1) == []
     kept = partial(bench, product).read_bytes()
@@ -373,7 +392,7 @@ def test_quiet_mode_waits_without_a_cancel(bench, web, product, versions, tmp_pa
 # --- FTP -----------------------------------------------------------------------
 
 def busy_once(reply):
-    """A reply to RETR given to the first RETR only; stock handling after."""
+    """A reply given to the first such command only; stock handling after."""
     calls = []
 
     def answer(handler, arg):
@@ -391,6 +410,19 @@ FTP_CASES = [
     ("a 450 to RETR", "1", {"replies": {"RETR": busy_once("450 Busy, try later.")}},
      ["refused", "all"], None),
     ("a 550 to RETR", "3", {"replies": {"RETR": busy_once("550 No such file.")}}, ["refused"],
+     "error"),
+    # The reply to the failing command decides, not what closing says after.
+    ("a 421 to RETR", "1", {"replies": {"RETR": busy_once("421 Too many users, try later.")}},
+     ["refused", "all"], None),
+    ("a 421 to SIZE", "1", {"replies": {"SIZE": busy_once("421 Too many users, try later.")}},
+     ["all"], None),
+    ("a 450 to MDTM", "1", {"replies": {"MDTM": busy_once("450 Busy, try later.")}}, ["all"],
+     None),
+    # More data than SIZE said: the file grew in between, worth one retry;
+    # a SIZE that is always short is not worth more.
+    ("a file grown since its SIZE", "3", {"replies": {"SIZE": busy_once(f"213 {SIZE - 1000}")}},
+     ["all", "all"], None),
+    ("a SIZE always short", "3", {"replies": {"SIZE": f"213 {SIZE - 1000}"}}, ["all", "all"],
      "error"),
 ]
 
@@ -471,6 +503,10 @@ FALLBACK_CASES = [
     ("cut after its retries", "1", {"cut_after": [100_000, 150_000]}, {}, 2, ["rest"], None),
     ("404 at once", "3", {"status": 404}, {}, 1, ["all"], None),
     ("410 at once", "3", {"status": 410}, {}, 1, ["all"], None),
+    # A connection closed before any status line fails like a reset.
+    ("closed before the status, no retries", None, {"no_status": True}, {}, 1, ["all"], None),
+    ("closed before the status after its retries", "1", {"no_status": True}, {}, 2, ["all"],
+     None),
     # Another file there: fetched whole, and it is the one started.
     ("cut, another file there", "0", {"cut_after": [150_000]}, "other", 1, ["range", "all"],
      None),
@@ -525,6 +561,28 @@ def test_fallback(bench, web, mirror, product, versions, tmp_path, fakesetup_log
     else:
         assert fakesetup_log.wait(1, timeout=1) == []
         assert modes == ["1"]
+
+
+def test_a_header_too_long_for_its_buffer_is_the_servers_failure(bench, web, mirror, product,
+                                                                  versions, tmp_path,
+                                                                  fakesetup_log):
+    """A Last-Modified of 40 characters is a bad header (12153), a failure
+    of the server: the second server is asked and its file started."""
+    web.add_file(SETUP, versions[0],
+                 last_modified="Sun, 06 Nov 2005 08:49:37 GMT xxxxxxxxxx")
+    mirror.add_file(FALLBACK, versions[0], last_modified=STAMPED)
+    web.clear()
+    mirror.clear()
+    stub = with_fallback(distribution(tmp_path / "install.exe", web.url(SETUP), product),
+                         mirror.url(FALLBACK))
+    assert run_to_end(bench, stub, fakesetup_log.env) is None
+    assert len(web.requests_for(SETUP)) == 1
+    assert [r.range for r in mirror.requests_for(FALLBACK)] == [None]
+    check_started(bench, product, fakesetup_log, versions[0])
+    # Alone, the run names the bad header.
+    web.clear()
+    alone = distribution(tmp_path / "alone.exe", web.url(SETUP), product)
+    assert box_code(run_to_end(bench, alone, fakesetup_log.env)) == 12153
 
 
 def test_ftp_second_server_continues_what_the_first_left(bench, web, ftp_clean, ftp_root,

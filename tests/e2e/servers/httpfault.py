@@ -48,7 +48,10 @@ Files (add_file / replace_file / set_options)
     trickle=(n, secs)      the body in pieces of n bytes every secs seconds; ends promptly at stop();
                            also a callable(index, request) -> (n, secs) or None (at full speed)
     content_length_override=V  Content-Length: V instead of the true length (e.g. 5 * 2**30);
-                           the connection is closed after the body when V is not the true length
+                           the connection is closed after the body when V is not the true length;
+                           also a list or a callable like cut_after (None: the true length)
+    no_status=True         the connection closed (FIN) once the request is read, before any
+                           status line; also a list or a callable like cut_after
     extra_headers=[(name, value), ...]  sent as given (e.g. ("X-Long", "a" * 20000))
     content_type           default application/octet-stream
 
@@ -113,6 +116,7 @@ _FILE_OPTIONS = {
     "short_body": None,
     "trickle": None,
     "content_length_override": None,
+    "no_status": None,
     "extra_headers": (),
     "content_type": "application/octet-stream",
 }
@@ -540,6 +544,11 @@ class FaultServer:
     def _send_file(self, h, rec, index, data, version, lm, opts):
         size = len(data)
         rec.file_version = version
+        if _pick(opts["no_status"], index, rec):
+            rec.outcome = "short"
+            h.close_connection = True
+            h.connection.shutdown(socket.SHUT_WR)
+            return
         status = _pick(opts["status"], index, rec)
         if status is not None:
             wait = _pick(opts["retry_after"], index, rec)
@@ -576,7 +585,7 @@ class FaultServer:
         rec.body_start = start
         cut = _pick(opts["cut_after"], index, rec)
         short = _pick(opts["short_body"], index, rec)
-        override = opts["content_length_override"]
+        override = _pick(opts["content_length_override"], index, rec)
 
         h.send_response(status)
         h.send_header("Content-Type", opts["content_type"])
