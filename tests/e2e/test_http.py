@@ -694,3 +694,17 @@ def test_session_falls_back_to_preconfigured_on_an_older_client(drive, fault, tm
         assert out["errorCode"] == 0 and drive.file(name).read_bytes() == DATA, out
     assert out["openTypes"] == ([PRECONFIG_NO_AUTOPROXY] if client == "current"
                                 else [PRECONFIG_NO_AUTOPROXY, PRECONFIG]), out
+
+
+def test_a_large_ping_reply_is_read_into_a_fixed_buffer(drive, fault):
+    """A ping's reply is read to its end and dropped: one of 24 MB leaves the
+    process's peak of memory where one of 10 bytes leaves it."""
+    fault.add_event("/small.php", body_chunks=[10])
+    fault.add_event("/large.php", body_chunks=[24 * 2**20])
+    small = run_driver(drive.bench, "event", fault.url("/small.php"), "c", 1, "--product", PRODUCT)
+    large = run_driver(drive.bench, "event", fault.url("/large.php"), "c", 1, "--product", PRODUCT)
+    assert small["result"] == large["result"] == 1, (small, large)
+    [seen] = fault.wait_for_requests(1, "/large.php")
+    assert seen.outcome == "complete" and seen.body_sent == 24 * 2**20, seen
+    assert small["peakBytes"] > 0, small
+    assert large["peakBytes"] - small["peakBytes"] < 2**20, (small, large)

@@ -112,6 +112,7 @@ TEST(BarFigure, SignedRangeInProportion) {
         EXPECT_LE(range, 0x7FFFFFFFu) << total;
         if (total < 0x80000000u) EXPECT_EQ(range, total);
         for (DWORD done : {DWORD(0), total / 3, total / 2, total - 1, total}) {
+            if (done > total) continue;  // total - 1 of an empty file
             DWORD figure = BarFigure(done, total);
             EXPECT_LE(figure, range) << done << " of " << total;
             // Off by less than one step of the bar's scale.
