@@ -1,5 +1,4 @@
-// FTP download with restart, the reading of server replies, and the choice
-// between FTP and HTTP.
+// FTP download with restart, and the reading of the FTP server's replies.
 #include "transfer.h"
 #include "../progress/progress.h"
 #include "../handover/handover.h"
@@ -397,16 +396,4 @@ end:
     CloseInternet(state);
     if (restart) return DownloadFtp(state, url, fileName, 0);
     return result;
-}
-
-DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, DWORD resume) {
-    // After a confirmed cancel nothing more is fetched: not even a connection.
-    if (state->stopRequested) return 0;
-    // Compare no further than the URL goes: a shorter URL is not FTP.
-    int length = 0;
-    while (length < 3 && url[length]) length++;
-    if (length == 3 &&
-        CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, url, 3, "FTP", 3) == CSTR_EQUAL)
-        return DownloadFtp(state, url, fileName, resume);
-    return DownloadHttp(state, url, fileName, resume);
 }

@@ -7,7 +7,7 @@ DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, 
 DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, DWORD resume);
 DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, DWORD resume);
 
-// Shared by both transfers: the opening of session and output file, closing
+// Shared by both transfers (shared.cpp): the opening of session and output file, closing
 // what the record holds (and clearing the field), and the last error or a
 // stand-in when the failing call left none.
 int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD* kept);
@@ -15,6 +15,7 @@ int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD
 // takes; after a confirmed cancel it is not kept (returns 0).
 HINTERNET KeepHandle(TransferState* state, HINTERNET* field, HINTERNET handle);
 void CloseRequest(TransferState* state);
+void CloseSession(TransferState* state);
 void CloseInternet(TransferState* state);
 void CloseOutput(TransferState* state);
 // Closes a handle opened on the request handle (the FTP data) unless a
