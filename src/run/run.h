@@ -65,6 +65,12 @@ struct TransferState {
     DWORD retryAfter;
     // Set when a retry waits: the dialog shows at once, not after its grace.
     volatile DWORD showNow;
+    // The watchdog's view of a try on a thread of its own: the thread that
+    // owns the try (0: a try on the caller's thread, unwatched), and the
+    // tick its wait for the network began (0: not waiting). Both change
+    // under handleLock.
+    volatile DWORD worker;
+    volatile DWORD waitStart;
 };
 
 extern InstallSession theSession;
