@@ -10,3 +10,5 @@ DWORD LoadRetries() {
 DWORD FetchSetup(TransferState* state, const char* fileName, DWORD resume) {
     return WatchedDownload(state, GetDownloadUrl(), fileName, resume);
 }
+
+void KeepLastReply() {}

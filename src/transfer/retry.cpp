@@ -43,6 +43,13 @@ int WorthRetrying(DWORD code, DWORD isStatus, const char* reply) {
 // retries.
 static char reply[2048];
 
+void KeepLastReply() {
+    DWORD detail, length = sizeof(reply) - 1;
+    if (!InternetGetLastResponseInfoA(&detail, reply, &length) || length >= sizeof(reply))
+        length = 0;
+    reply[length] = 0;
+}
+
 // The status line's text while waiting; rewritten each second, a second
 // after the dialog was asked to show it.
 static char countdown[64];
@@ -90,10 +97,6 @@ static DWORD FetchFrom(TransferState* state, const char* url, const char* fileNa
         CloseInternet(state);
         if (HasHandle(state->fileHandle)) CloseHandle(state->fileHandle);
         state->fileHandle = 0;
-        DWORD detail, length = sizeof(reply) - 1;
-        if (!InternetGetLastResponseInfoA(&detail, reply, &length) || length >= sizeof(reply))
-            length = 0;
-        reply[length] = 0;
         if (tries >= retryLimit || !WorthRetrying(state->errorCode, state->errorIsStatus, reply))
             return 0;
         DWORD seconds = state->retryAfter - 1 < 60 ? state->retryAfter : wait;

@@ -248,7 +248,9 @@ static DWORD tryResume;
 static DWORD WINAPI TryThread(LPVOID parameter) {
     TransferState* state = (TransferState*)parameter;
     state->worker = GetCurrentThreadId();
-    return DownloadFile(state, tryUrl, tryFile, tryResume);
+    DWORD ok = DownloadFile(state, tryUrl, tryFile, tryResume);
+    if (!ok) KeepLastReply();
+    return ok;
 }
 
 DWORD WatchedDownload(TransferState* state, const char* url, const char* fileName,
@@ -259,11 +261,8 @@ DWORD WatchedDownload(TransferState* state, const char* url, const char* fileNam
     state->waitStart = 0;
     DWORD result = 0;
     HANDLE thread = CreateThread(0, 0, TryThread, state, 0, 0);
-    if (!thread) {
-        // Without a thread of its own the try runs here, unwatched.
-        state->worker = 0;
-        return DownloadFile(state, url, fileName, resume);
-    }
+    // Without a thread of its own the try runs here, unwatched.
+    if (!thread) return TryThread(state);
     for (;;) {
         if (WaitForSingleObject(thread, 200) != WAIT_TIMEOUT) {
             GetExitCodeThread(thread, &result);  // failing, the try counts as failed

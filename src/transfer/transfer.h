@@ -71,6 +71,9 @@ DWORD ParseRetries(const char* text, DWORD* count);
 // Reads TEXT 2011 and 2012; 0 when the count is malformed, a broken
 // distribution.
 DWORD LoadRetries();
+// Keeps the FTP server's last reply of a failed try, read on the try's own
+// thread (the client keeps it per thread) for WorthRetrying.
+void KeepLastReply();
 // Whether another try may cure a failure of this code (an HTTP status when
 // isStatus is set; reply: the FTP server's last reply, or empty).
 int WorthRetrying(DWORD code, DWORD isStatus, const char* reply);

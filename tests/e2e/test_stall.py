@@ -15,8 +15,9 @@ import pytest
 
 from servers import FaultServer, FtpServer
 from winehelp import stub_build, stub_exe
-from test_retry import (SETUP, TITLE, NUMBER, box_code, check_started, continues_from,
-                        finish, versions)  # noqa: F401 (versions: a fixture)
+from test_retry import (SETUP, SIZE, TITLE, NUMBER, IDCANCEL, IDYES, WM_COMMAND, box_code,
+                        check_started, continues_from, finish, look, look_question, partial,
+                        record_key, versions)  # noqa: F401 (versions: a fixture)
 
 import sys
 REPO = Path(__file__).resolve().parents[2]
@@ -181,3 +182,48 @@ def test_a_trickle_is_never_cut(bench, web, product, versions, tmp_path, fakeset
     requests = web.requests_for(SETUP)
     assert [(r.range, r.outcome) for r in requests] == [(None, "complete")]
     check_started(bench, product, fakesetup_log, versions[0])
+
+
+@pytest.mark.parametrize("late", [5, 6.5, 8],
+                         ids=["in the wait", "while the next try writes", "after the launch"])
+def test_a_late_chunk_of_a_cut_try_is_dropped(bench, web, product, versions, tmp_path,
+                                             fakesetup_log, late):
+    """The cut try's connection comes back to life after all, with bytes
+    that are not the file's, while the run waits, while the next try
+    writes the same file, or once it is renamed for the launch: its reader
+    never writes them anywhere."""
+    web.add_file(SETUP, versions[0], stall_after=[100_000], stall_for=late)
+    stub = stamped(tmp_path / "install.exe", stub_build() / "install-stall.exe", web.url(SETUP),
+                   product, "1")
+    exit_code, text, took = run(bench, stub, fakesetup_log.env, LIMIT)
+    assert (exit_code, text) == (0, None)
+    first, second = web.requests_for(SETUP)
+    assert continues_from(int(second.range[6:-1]), 100_000), second.range
+    if late < 8:
+        assert first.late_sent, "the late bytes never went out"
+    check_started(bench, product, fakesetup_log, versions[0])
+
+
+def test_cancel_during_a_stall(bench, web, product, versions, tmp_path, fakesetup_log):
+    """Cancel works while the transfer waits for the silent server: the run
+    ends at once, no box, no retry, the kept bytes and their record stay."""
+    web.add_file(SETUP, versions[0], stall_after=[100_000])
+    stub = stamped(tmp_path / "install.exe", stub_build() / "install-stall.exe", web.url(SETUP),
+                   product, "3")
+    proc = bench.start(stub, env=dict(fakesetup_log.env, STUB_STALL_SECONDS="30"))
+    try:
+        dlg = look(bench, stub, "the dialog", lambda w: w["visible"])
+        assert bench.post(dlg["hwnd"], WM_COMMAND, IDCANCEL)
+        box = look_question(bench, dlg["hwnd"])
+        asked = time.monotonic()
+        assert bench.click(box["hwnd"], IDYES)
+        result = proc.wait(timeout=15)
+        assert time.monotonic() - asked < 6, "the run went on after the cancel"
+        assert result.code == 0
+    finally:
+        proc.kill()
+        proc.discard_output()
+    assert [r.outcome for r in web.requests_for(SETUP)] == ["stalled"]
+    assert fakesetup_log.wait(1, timeout=1) == []
+    assert partial(bench, product).read_bytes() == versions[0][:100_000]
+    assert bench.reg_values(record_key(product))["Size"][1] == SIZE

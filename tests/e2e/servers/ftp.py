@@ -34,7 +34,8 @@ them between sessions or commands (RETR counting starts again).
                       this transfer (counted from the REST offset); the control
                       connection gets "426 Connection closed; transfer aborted."
                       Also a list (one entry per RETR, in order) or callable(index, transfer).
-    cut_mode="close"  end the data connection with a plain close (FIN) instead of a reset;
+    cut_mode="close"  end the data connection with a plain close (FIN) instead of a reset
+                      (also a callable(index, transfer) like cut_after);
                       "stall": send nothing more and keep it open, silent, until the client
                       closes it or the server stops (outcome "stalled")
     cut_grace=S       no cut before S seconds after the data connection opened (default
@@ -329,7 +330,8 @@ class _Handler(FTPHandler):
         elif isinstance(cut, (list, tuple)):
             cut = cut[index] if index < len(cut) else None
         transfer.cut_after = cut
-        self._pending_plan = _Plan(transfer, cut, faults.cut_mode, faults.slow, faults.cut_grace)
+        mode = faults.cut_mode(index, transfer) if callable(faults.cut_mode) else faults.cut_mode
+        self._pending_plan = _Plan(transfer, cut, mode, faults.slow, faults.cut_grace)
         result = super().ftp_RETR(file)
         if result is None:          # refused: nothing was sent
             self._pending_plan = None

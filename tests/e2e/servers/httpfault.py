@@ -52,6 +52,9 @@ Files (add_file / replace_file / set_options)
     stall_after=N          headers (full Content-Length), N body bytes, then silence: the
                            connection stays open and nothing more is sent until the client
                            closes it or the server stops (outcome "stalled")
+    stall_for=S            with stall_after: after S seconds of silence the rest of the body
+                           comes after all, as bytes that are not the file's (0xEE), and
+                           late_sent on the record counts them
     silent=True            the request is read and never answered, the connection kept open
                            as with stall_after (outcome "silent")
         stall_after and silent also take a list or a callable like cut_after.
@@ -124,6 +127,7 @@ _FILE_OPTIONS = {
     "slow_from": None,
     "stall_after": None,
     "silent": None,
+    "stall_for": None,
     "content_length_override": None,
     "extra_headers": (),
     "content_type": "application/octet-stream",
@@ -179,7 +183,8 @@ class Request:
     body_start: int = 0    # offset in the file of the first body byte
     body_sent: int = 0     # body bytes handed to the client
     content_length: str = None   # the Content-Length header sent, if any
-    outcome: str = None    # complete, cut, short, client-gone, stopped
+    outcome: str = None    # complete, cut, short, stalled, silent, client-gone, stopped
+    late_sent: int = 0     # stall_for: bytes sent after the silence
     done: bool = False
     t_done: float = None
     chunk_times: list = field(default_factory=list)   # event endpoint: monotonic time per piece
@@ -549,13 +554,17 @@ class FaultServer:
             h.connection.sendall(b"0\r\n\r\n")
         rec.outcome = "complete"
 
-    def _hold_silent(self, sock):
+    def _hold_silent(self, sock, seconds=None):
         """Sends nothing until the client closes the connection (what it sends
-        is read and dropped) or the server stops."""
+        is read and dropped), the server stops, or seconds have passed (then
+        True)."""
+        end = None if seconds is None else time.monotonic() + seconds
         while not self._stop.is_set():
+            if end is not None and time.monotonic() >= end:
+                return True
             readable, _, _ = select.select([sock], [], [], 0.1)
             if readable and not sock.recv(4096):
-                return
+                return False
         raise _Stopped()
 
     def _send_file(self, h, rec, index, data, version, lm, opts):
@@ -654,7 +663,13 @@ class FaultServer:
         if stall is not None and stall < len(part):
             rec.outcome = "stalled"
             h.close_connection = True
-            self._hold_silent(sock)
+            late = opts["stall_for"]
+            if self._hold_silent(sock, late) and late is not None:
+                # Bytes that are not the file's: a client that took them
+                # after it gave up on this reply spoils what it writes.
+                sock.sendall(b"\xee" * (len(part) - stall))
+                rec.late_sent = len(part) - stall
+                self._hold_silent(sock)
             return
         if cut is not None and cut < len(part):
             rec.outcome = "cut"
