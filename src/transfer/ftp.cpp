@@ -322,7 +322,10 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
             DWORD count = 0;
             WATCHED(state, InternetQueryDataAvailable(data, &count, 0, 0));  // only waits for data
             if (state->stopRequested) break;
-            if (!WATCHED(state, InternetReadFile(data, buffer, bufferSize, &count))) {
+            // No more than has come: a client that fills its buffer before
+            // it returns would hold a slow transfer's bytes past the limit.
+            if (count - 1 >= bufferSize) count = bufferSize;
+            if (!WATCHED(state, InternetReadFile(data, buffer, count, &count))) {
                 state->errorCode = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
                 result = 0;
                 break;

@@ -52,9 +52,9 @@ Files (add_file / replace_file / set_options)
     stall_after=N          headers (full Content-Length), N body bytes, then silence: the
                            connection stays open and nothing more is sent until the client
                            closes it or the server stops (outcome "stalled")
-    stall_for=S            with stall_after: after S seconds of silence the rest of the body
-                           comes after all, as bytes that are not the file's (0xEE), and
-                           late_sent on the record counts them
+    stall_for=S            with stall_after: after S seconds of silence up to 16 KB more of
+                           the body come after all (never all of it), as bytes that are not
+                           the file's (0xEE), then silence again; late_sent counts them
     silent=True            the request is read and never answered, the connection kept open
                            as with stall_after (outcome "silent")
         stall_after and silent also take a list or a callable like cut_after.
@@ -667,8 +667,11 @@ class FaultServer:
             if self._hold_silent(sock, late) and late is not None:
                 # Bytes that are not the file's: a client that took them
                 # after it gave up on this reply spoils what it writes.
-                sock.sendall(b"\xee" * (len(part) - stall))
-                rec.late_sent = len(part) - stall
+                # Fewer than the rest, so the client never takes the
+                # connection for a finished one to use again.
+                late_bytes = min(len(part) - stall - 1, 16384)
+                sock.sendall(b"\xee" * late_bytes)
+                rec.late_sent = late_bytes
                 self._hold_silent(sock)
             return
         if cut is not None and cut < len(part):
