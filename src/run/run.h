@@ -68,6 +68,12 @@ struct TransferState {
     // The FTP server's reply code to the command that failed (0: none), kept
     // when it failed: closing the connection may bring another reply.
     DWORD replyCode;
+    // The watchdog's view of a try on a thread of its own: the thread that
+    // owns the try (0: a try on the caller's thread, unwatched), and the
+    // tick its wait for the network began (0: not waiting). Both change
+    // under handleLock.
+    volatile DWORD worker;
+    volatile DWORD waitStart;
 };
 
 extern InstallSession theSession;

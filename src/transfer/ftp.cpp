@@ -127,7 +127,8 @@ static DWORD FetchWholeFile(TransferState* state, const char* fileName, const ch
         goto end;
     }
     PostProgress(state);
-    data = FtpOpenFileA(state->requestHandle, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
+    data = WATCHED(state, FtpOpenFileA(state->requestHandle, path, GENERIC_READ,
+                                       FTP_TRANSFER_TYPE_BINARY, 0));
     if (!data) {
         FailCall(state, ERROR_INTERNET_EXTENDED_ERROR);
         goto end;
@@ -135,7 +136,7 @@ static DWORD FetchWholeFile(TransferState* state, const char* fileName, const ch
     result = 1;
     while (!state->stopRequested) {
         DWORD count = 0, wrote = 0;
-        if (!InternetReadFile(data, buffer, bufferSize, &count)) {
+        if (!WATCHED(state, InternetReadFile(data, buffer, bufferSize, &count))) {
             state->errorCode = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
             result = 0;
             break;
@@ -207,8 +208,8 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     INTERNET_PORT port = parts.nPort ? parts.nPort : INTERNET_DEFAULT_FTP_PORT;
 
     if (!KeepHandle(state, &state->requestHandle,
-                    InternetConnectA(state->internetHandle, host, port, user, password,
-                                     INTERNET_SERVICE_FTP, 0, 0))) {
+                    WATCHED(state, InternetConnectA(state->internetHandle, host, port, user,
+                                                    password, INTERNET_SERVICE_FTP, 0, 0)))) {
         FailCall(state, ERROR_INTERNET_CANNOT_CONNECT);
         CloseInternet(state);
         return 0;
@@ -235,14 +236,15 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 
     // Servers refuse SIZE in ASCII mode, and the byte count of the binary
     // file is the one that matters.
-    FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, "TYPE I", 0, 0);
+    WATCHED(state, FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, "TYPE I", 0, 0));
     // SIZE and MDTM are extensions: a server without them still serves
     // the file. A size of 0, or one that is no number below 4 GiB, is
     // unknown, as is a refused one: no check of the length could hold the
     // data to it.
     wsprintfA(command, "SIZE %s", path);
     DWORD size = 0;
-    if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
+    if (!WATCHED(state,
+                 FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data))) {
         if (!Unsupported(state)) {
             CloseInternet(state);
             GlobalFree(buffer);
@@ -264,7 +266,8 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 
     // Without MDTM, or without a usable reply to it, the local clock stands in.
     wsprintfA(command, "MDTM %s", path);
-    if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
+    if (!WATCHED(state,
+                 FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data))) {
         if (!Unsupported(state)) {
             CloseInternet(state);
             GlobalFree(buffer);
@@ -310,18 +313,21 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
         DWORD overlap = kept - from, written = 0, refused = 0;
         if (from) {
             wsprintfA(command, "REST %lu", from);
-            refused = !FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, 0);
+            refused = !WATCHED(state, FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII,
+                                                  command, 0, 0));
         }
 
         wsprintfA(command, "RETR %s", path);
         SetLastError(0);
-        if (!FtpCommandA(connection, TRUE, FTP_TRANSFER_TYPE_BINARY, command, 0, &data)) {
+        if (!WATCHED(state,
+                     FtpCommandA(connection, TRUE, FTP_TRANSFER_TYPE_BINARY, command, 0, &data))) {
             data = 0;
             // Some clients cannot open the data connection this way and say
             // nothing; opening the file on the same connection sends its own
             // TYPE, PORT and RETR after our REST.
             if (GetLastError() == 0)
-                data = FtpOpenFileA(connection, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
+                data = WATCHED(state, FtpOpenFileA(connection, path, GENERIC_READ,
+                                                   FTP_TRANSFER_TYPE_BINARY, 0));
             if (!data) {
                 FailCall(state, ERROR_INTERNET_EXTENDED_ERROR);
                 goto end;
@@ -341,9 +347,12 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
         result = 1;
         for (;;) {
             DWORD count = 0;
-            InternetQueryDataAvailable(data, &count, 0, 0);  // only waits for data
+            WATCHED(state, InternetQueryDataAvailable(data, &count, 0, 0));  // only waits for data
             if (state->stopRequested) break;
-            if (!InternetReadFile(data, buffer, bufferSize, &count)) {
+            // No more than has come: a client that fills its buffer before
+            // it returns would hold a slow transfer's bytes past the limit.
+            if (count - 1 >= bufferSize) count = bufferSize;
+            if (!WATCHED(state, InternetReadFile(data, buffer, count, &count))) {
                 state->errorCode = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
                 result = 0;
                 break;

@@ -81,7 +81,7 @@ static DWORD FetchFrom(TransferState* state, const char* url, const char* fileNa
                        DWORD resume) {
     DWORD wait = 2, overruns = 0;
     for (DWORD tries = 0;; tries++) {
-        DWORD ok = DownloadFile(state, url, fileName, resume);
+        DWORD ok = WatchedDownload(state, url, fileName, resume);
         if (ok || state->stopRequested) return ok;
         // What a failed try leaves open is closed as at the run's end, so
         // the next try can open the file and no stale handle outlives it.

@@ -1,8 +1,22 @@
 // What both transfers share: the internet handles, stored and closed under
 // the lock a cancel's cut takes, the cut itself, the output file (opened,
 // emptied, moved in, marked, written), byte counts as servers send them,
-// and the choice of protocol.
+// the choice of protocol, and the watchdog that cuts a stalled try.
 #include "transfer.h"
+
+// How long a try may wait for the network without a byte arriving. A test
+// image may shorten it through its environment.
+#ifdef STUB_STALL_SEAM
+static DWORD StallLimit() {
+    char text[8];
+    return GetEnvironmentVariableA("STUB_STALL_SECONDS", text, sizeof(text))
+               ? ParseDecimal(text, 0) * 1000
+               : 60000;
+}
+#define stallLimit StallLimit()
+#else
+enum { stallLimit = 60000 };
+#endif
 
 static DWORD Fail(TransferState* state, DWORD code) {
     state->errorCode = code;
@@ -114,6 +128,10 @@ int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD
     *kept = 0;
     if (!KeepHandle(state, &state->internetHandle, OpenInternetSession()))
         return Fail(state, GetLastError());
+    // The client's own limit where it keeps one (Windows, for the session's
+    // requests and connections); the watchdog stands in where it does not.
+    DWORD limit = stallLimit;
+    InternetSetOptionA(state->internetHandle, INTERNET_OPTION_RECEIVE_TIMEOUT, &limit, 4);  // best effort
     // Marked by a run that could not store its record (attributes that
     // cannot be read count as the mark): the file goes, and its mark with
     // it. Read as well as written, so a continuation can compare the kept
@@ -205,4 +223,65 @@ DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, 
         CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, url, 3, "FTP", 3) == CSTR_EQUAL)
         return DownloadFtp(state, url, fileName, resume);
     return DownloadHttp(state, url, fileName, resume);
+}
+
+void AwaitNetwork(TransferState* state) {
+    state->waitStart = GetTickCount() | 1;
+}
+
+void ArriveNetwork(TransferState* state) {
+    DWORD error = GetLastError(), me = GetCurrentThreadId();
+    LockHandles(state);
+    DWORD cut = state->worker && state->worker != me;
+    if (!cut) state->waitStart = 0;
+    UnlockHandles(state);
+    // Cut while it waited: the run has closed the file and may have opened
+    // it again for the next try, or started it; what came is dropped.
+    if (cut) ExitThread(0);
+    SetLastError(error);
+}
+
+static const char* tryUrl;
+static const char* tryFile;
+static DWORD tryResume;
+
+static DWORD WINAPI TryThread(LPVOID parameter) {
+    TransferState* state = (TransferState*)parameter;
+    state->worker = GetCurrentThreadId();
+    return DownloadFile(state, tryUrl, tryFile, tryResume);
+}
+
+DWORD WatchedDownload(TransferState* state, const char* url, const char* fileName,
+                      DWORD resume) {
+    tryUrl = url;
+    tryFile = fileName;
+    tryResume = resume;
+    state->waitStart = 0;
+    DWORD result = 0;
+    HANDLE thread = CreateThread(0, 0, TryThread, state, 0, 0);
+    // Without a thread of its own the try runs here, unwatched.
+    if (!thread) return TryThread(state);
+    for (;;) {
+        if (WaitForSingleObject(thread, 200) != WAIT_TIMEOUT) {
+            GetExitCodeThread(thread, &result);  // failing, the try counts as failed
+            break;
+        }
+        // A wait is cut only while it lasts: one that has just returned
+        // cleared its mark under the lock, and goes on.
+        LockHandles(state);
+        DWORD since = state->waitStart;
+        int stalled = since && GetTickCount() - since >= stallLimit && !state->stopRequested;
+        // From now on the try's thread is nobody's: no thread but this one
+        // has its id.
+        if (stalled) state->worker = GetCurrentThreadId();
+        UnlockHandles(state);
+        if (stalled) {
+            CutTransfer(state);  // wakes the wait where the client allows it
+            state->errorCode = ERROR_INTERNET_TIMEOUT;
+            state->errorIsStatus = 0;
+            break;
+        }
+    }
+    CloseHandle(thread);
+    return result;
 }

@@ -25,6 +25,19 @@ void CloseChild(TransferState* state, HINTERNET child);
 // session of a running transfer; non-zero when there was one.
 int CutTransfer(TransferState* state);
 DWORD LastErrorOr(DWORD fallback);
+// The stall watchdog. A try runs on a thread of its own and marks each wait
+// for the network; one that waits stallLimit without a byte is cut and
+// fails with ERROR_INTERNET_TIMEOUT, and the run goes on without its
+// thread, which ends as soon as its wait returns, touching nothing.
+DWORD WatchedDownload(TransferState* state, const char* url, const char* fileName, DWORD resume);
+void AwaitNetwork(TransferState* state);
+void ArriveNetwork(TransferState* state);
+template <class T> inline T Arrived(TransferState* state, T value) {
+    ArriveNetwork(state);
+    return value;
+}
+// A call that waits for the network, watched.
+#define WATCHED(state, call) (AwaitNetwork(state), Arrived(state, call))
 // A continuation asks for this many bytes before the kept end again (all of
 // them when fewer are kept) and compares them with the file.
 enum { resumeOverlap = 4096 };
