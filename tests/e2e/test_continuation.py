@@ -537,6 +537,10 @@ def test_ftp_server_without_size_or_mdtm_cut_then_a_later_run(product, ftp_clean
                           product.win_partial)
         ftp.set_faults(replies=replies)
         ftp.clear()
+        # Each run's own log of what was started.
+        logs = product.tmp_path / (when or "next").replace(" ", "-")
+        logs.mkdir()
+        product.log = product.bench.fakesetup_log(logs)
         shown = product.run(ftp.url(path))
         rests = [int(c.arg) for c in ftp.commands if c.cmd == "REST"]
         if when == "same minute":
