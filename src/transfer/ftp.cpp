@@ -127,8 +127,8 @@ static DWORD FetchWholeFile(TransferState* state, const char* fileName, const ch
         goto end;
     }
     PostProgress(state);
-    data = WATCHED(state, FtpOpenFileA(state->requestHandle, path, GENERIC_READ,
-                                       FTP_TRANSFER_TYPE_BINARY, 0));
+    data = WATCHED(
+        FtpOpenFileA(state->requestHandle, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0));
     if (!data) {
         FailCall(state, ERROR_INTERNET_EXTENDED_ERROR);
         goto end;
@@ -136,7 +136,7 @@ static DWORD FetchWholeFile(TransferState* state, const char* fileName, const ch
     result = 1;
     while (!state->stopRequested) {
         DWORD count = 0, wrote = 0;
-        if (!WATCHED(state, InternetReadFile(data, buffer, bufferSize, &count))) {
+        if (!WATCHED(InternetReadFile(data, buffer, bufferSize, &count))) {
             state->errorCode = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
             result = 0;
             break;
@@ -208,8 +208,8 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     INTERNET_PORT port = parts.nPort ? parts.nPort : INTERNET_DEFAULT_FTP_PORT;
 
     if (!KeepHandle(state, &state->requestHandle,
-                    WATCHED(state, InternetConnectA(state->internetHandle, host, port, user,
-                                                    password, INTERNET_SERVICE_FTP, 0, 0)))) {
+                    WATCHED(InternetConnectA(state->internetHandle, host, port, user, password,
+                                             INTERNET_SERVICE_FTP, 0, 0)))) {
         FailCall(state, ERROR_INTERNET_CANNOT_CONNECT);
         CloseInternet(state);
         return 0;
@@ -236,15 +236,14 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 
     // Servers refuse SIZE in ASCII mode, and the byte count of the binary
     // file is the one that matters.
-    WATCHED(state, FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, "TYPE I", 0, 0));
+    WATCHED(FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, "TYPE I", 0, 0));
     // SIZE and MDTM are extensions: a server without them still serves
     // the file. A size of 0, or one that is no number below 4 GiB, is
     // unknown, as is a refused one: no check of the length could hold the
     // data to it.
     wsprintfA(command, "SIZE %s", path);
     DWORD size = 0;
-    if (!WATCHED(state,
-                 FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data))) {
+    if (!WATCHED(FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data))) {
         if (!Unsupported(state)) {
             CloseInternet(state);
             GlobalFree(buffer);
@@ -266,8 +265,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 
     // Without MDTM, or without a usable reply to it, the local clock stands in.
     wsprintfA(command, "MDTM %s", path);
-    if (!WATCHED(state,
-                 FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data))) {
+    if (!WATCHED(FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data))) {
         if (!Unsupported(state)) {
             CloseInternet(state);
             GlobalFree(buffer);
@@ -313,21 +311,20 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
         DWORD overlap = kept - from, written = 0, refused = 0;
         if (from) {
             wsprintfA(command, "REST %lu", from);
-            refused = !WATCHED(state, FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII,
-                                                  command, 0, 0));
+            refused =
+                !WATCHED(FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, 0));
         }
 
         wsprintfA(command, "RETR %s", path);
         SetLastError(0);
-        if (!WATCHED(state,
-                     FtpCommandA(connection, TRUE, FTP_TRANSFER_TYPE_BINARY, command, 0, &data))) {
+        if (!WATCHED(FtpCommandA(connection, TRUE, FTP_TRANSFER_TYPE_BINARY, command, 0, &data))) {
             data = 0;
             // Some clients cannot open the data connection this way and say
             // nothing; opening the file on the same connection sends its own
             // TYPE, PORT and RETR after our REST.
             if (GetLastError() == 0)
-                data = WATCHED(state, FtpOpenFileA(connection, path, GENERIC_READ,
-                                                   FTP_TRANSFER_TYPE_BINARY, 0));
+                data = WATCHED(
+                    FtpOpenFileA(connection, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0));
             if (!data) {
                 FailCall(state, ERROR_INTERNET_EXTENDED_ERROR);
                 goto end;
@@ -347,12 +344,12 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
         result = 1;
         for (;;) {
             DWORD count = 0;
-            WATCHED(state, InternetQueryDataAvailable(data, &count, 0, 0));  // only waits for data
+            WATCHED(InternetQueryDataAvailable(data, &count, 0, 0));  // only waits for data
             if (state->stopRequested) break;
             // No more than has come: a client that fills its buffer before
             // it returns would hold a slow transfer's bytes past the limit.
             if (count - 1 >= bufferSize) count = bufferSize;
-            if (!WATCHED(state, InternetReadFile(data, buffer, count, &count))) {
+            if (!WATCHED(InternetReadFile(data, buffer, count, &count))) {
                 state->errorCode = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
                 result = 0;
                 break;

@@ -119,8 +119,8 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         header[0] = 0;
         if (kept) wsprintfA(header, "Range: bytes=%lu-\r\n", from);
         if (!KeepHandle(state, &state->requestHandle,
-                        WATCHED(state, InternetOpenUrlA(state->internetHandle, url, header,
-                                                        (DWORD)-1, requestFlags, 0)))) {
+                        WATCHED(InternetOpenUrlA(state->internetHandle, url, header, (DWORD)-1,
+                                                 requestFlags, 0)))) {
             DWORD code = GetLastError();
             CloseSession(state);
             return Fail(state, code);
@@ -194,8 +194,7 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         DWORD overlap = kept - from, written = 0, failure = 0;
         for (;;) {
             DWORD available = 0;
-            if (!WATCHED(state,
-                         InternetQueryDataAvailable(state->requestHandle, &available, 0, 0))) {
+            if (!WATCHED(InternetQueryDataAvailable(state->requestHandle, &available, 0, 0))) {
                 failure = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
                 break;
             }
@@ -210,8 +209,8 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
             int last = 0;
             while (received < available) {
                 DWORD count = 0;
-                if (!WATCHED(state, InternetReadFile(state->requestHandle, buffer + received,
-                                                     available - received, &count))) {
+                if (!WATCHED(InternetReadFile(state->requestHandle, buffer + received,
+                                              available - received, &count))) {
                     failure = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
                     last = 1;
                     break;

@@ -129,9 +129,10 @@ int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD
     if (!KeepHandle(state, &state->internetHandle, OpenInternetSession()))
         return Fail(state, GetLastError());
     // The client's own limit where it keeps one (Windows, for the session's
-    // requests and connections); the watchdog stands in where it does not.
+    // requests and connections); refused or ignored (Wine), the watchdog
+    // stands in, so its result is not checked.
     DWORD limit = stallLimit;
-    InternetSetOptionA(state->internetHandle, INTERNET_OPTION_RECEIVE_TIMEOUT, &limit, 4);  // best effort
+    InternetSetOptionA(state->internetHandle, INTERNET_OPTION_RECEIVE_TIMEOUT, &limit, 4);
     // Marked by a run that could not store its record (attributes that
     // cannot be read count as the mark): the file goes, and its mark with
     // it. Read as well as written, so a continuation can compare the kept
@@ -225,11 +226,12 @@ DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, 
     return DownloadHttp(state, url, fileName, resume);
 }
 
-void AwaitNetwork(TransferState* state) {
-    state->waitStart = GetTickCount() | 1;
+void AwaitNetwork() {
+    theState.waitStart = GetTickCount() | 1;
 }
 
-void ArriveNetwork(TransferState* state) {
+void ArriveNetwork() {
+    TransferState* state = &theState;
     DWORD error = GetLastError(), me = GetCurrentThreadId();
     LockHandles(state);
     DWORD cut = state->worker && state->worker != me;

@@ -30,14 +30,15 @@ DWORD LastErrorOr(DWORD fallback);
 // fails with ERROR_INTERNET_TIMEOUT, and the run goes on without its
 // thread, which ends as soon as its wait returns, touching nothing.
 DWORD WatchedDownload(TransferState* state, const char* url, const char* fileName, DWORD resume);
-void AwaitNetwork(TransferState* state);
-void ArriveNetwork(TransferState* state);
-template <class T> inline T Arrived(TransferState* state, T value) {
-    ArriveNetwork(state);
+// The marks of a try's wait for the network, on theState.
+void AwaitNetwork();
+void ArriveNetwork();
+template <class T> inline T Arrived(T value) {
+    ArriveNetwork();
     return value;
 }
-// A call that waits for the network, watched.
-#define WATCHED(state, call) (AwaitNetwork(state), Arrived(state, call))
+// A call of the transfer that waits for the network, watched.
+#define WATCHED(call) (AwaitNetwork(), Arrived(call))
 // A continuation asks for this many bytes before the kept end again (all of
 // them when fewer are kept) and compares them with the file.
 enum { resumeOverlap = 4096 };
