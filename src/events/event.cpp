@@ -4,7 +4,6 @@
 #include "../transfer/transfer.h"
 
 #ifdef STUB_SEAMS
-DWORD SeamReplyCapacity;
 void (*SeamPingHook)();
 #endif
 
@@ -42,28 +41,11 @@ static DWORD WINAPI PingThread(LPVOID parameter) {
 #ifdef STUB_SEAMS
         if (SeamPingHook) SeamPingHook();
 #endif
-        DWORD capacity = 512;
-        char* reply = AllocBuffer(capacity);
-        while (reply && request) {
-            DWORD available = 0;
-            if (!InternetQueryDataAvailable(request, &available, 0, 0) || !available) break;
-            if (held + available > capacity) {
-                DWORD larger = ((held + available) / 1024 + 1) * 1024;
-                char* grown = AllocBuffer(larger);
-                if (!grown) break;  // keep what arrived
-                for (DWORD i = 0; i < held; i++) grown[i] = reply[i];
-                FreeBuffer(reply);
-                reply = grown;
-                capacity = larger;
-            }
-            DWORD count = 0;
-            if (!InternetReadFile(request, reply + held, available, &count) || !count) break;
-            held += count;
-        }
-#ifdef STUB_SEAMS
-        SeamReplyCapacity = capacity;
-#endif
-        FreeBuffer(reply);
+        // Whatever the reply holds is read into a fixed buffer and dropped.
+        char reply[512];
+        DWORD count = 0;
+        while (request && InternetReadFile(request, reply, sizeof(reply), &count) && count)
+            held = 1;
         if (request) InternetCloseHandle(request);
         InternetCloseHandle(internet);
     }

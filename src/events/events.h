@@ -8,8 +8,6 @@ DWORD SendEvent(const InstallSession* session, int mode);
 int OnPingThread();
 
 #ifdef STUB_SEAMS
-// Test builds report the reply buffer's size after the last ping, and can
-// act inside a ping once its request is open.
-extern DWORD SeamReplyCapacity;
+// Test builds can act inside a ping once its request is open.
 extern void (*SeamPingHook)();
 #endif

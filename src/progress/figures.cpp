@@ -44,6 +44,11 @@ void FormatProgressLines(const TransferState* state, DWORD now, char* timeLine, 
     wsprintfA(rateLine, bytesThisRun <= 0 ? "n/a" : "%d KB/Sec", bytesThisRun / 1024 / elapsedSeconds);
 }
 
+DWORD BarFigure(DWORD bytes, DWORD totalBytes) {
+    // The bar takes signed numbers: from 2 GiB on both are halved.
+    return bytes >> (totalBytes >> 31);
+}
+
 int ProgressDue(const TransferState* state, DWORD now) {
     return state->doneBytes == state->totalBytes || now - state->lastRefreshTick >= 800;
 }
@@ -77,9 +82,10 @@ void RefreshProgress(TransferState* state) {
     DWORD doneBytes = state->doneBytes;
 
     HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
-    if ((DWORD)SendMessageA(bar, PBM_GETRANGE, FALSE, 0) != totalBytes)
-        SendMessageA(bar, PBM_SETRANGE32, 0, totalBytes);
-    SendMessageA(bar, PBM_SETPOS, doneBytes, 0);
+    DWORD range = BarFigure(totalBytes, totalBytes);
+    if ((DWORD)SendMessageA(bar, PBM_GETRANGE, FALSE, 0) != range)
+        SendMessageA(bar, PBM_SETRANGE32, 0, range);
+    SendMessageA(bar, PBM_SETPOS, BarFigure(doneBytes, totalBytes), 0);
 
     char timeLine[80], rateLine[80];
     FormatProgressLines(state, GetTickCount(), timeLine, rateLine);

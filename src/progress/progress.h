@@ -27,6 +27,10 @@ void FormatSize(DWORD bytes, char* text);
 // time left with the amounts, rateLine for the rate (80 bytes each).
 void FormatProgressLines(const TransferState* state, DWORD now, char* timeLine, char* rateLine);
 
+// A byte count as the bar shows it, for a file of totalBytes: both below
+// 2 GiB, in the same ratio.
+DWORD BarFigure(DWORD bytes, DWORD totalBytes);
+
 // The post throttle: non-zero when a refresh should be requested at now.
 int ProgressDue(const TransferState* state, DWORD now);
 

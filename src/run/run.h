@@ -65,6 +65,15 @@ struct TransferState {
     DWORD retryAfter;
     // Set when a retry waits: the dialog shows at once, not after its grace.
     volatile DWORD showNow;
+    // The FTP server's reply code to the command that failed (0: none), kept
+    // when it failed: closing the connection may bring another reply.
+    DWORD replyCode;
+    // The watchdog's view of a try on a thread of its own: the thread that
+    // owns the try (0: a try on the caller's thread, unwatched), and the
+    // tick its wait for the network began (0: not waiting). Both change
+    // under handleLock.
+    volatile DWORD worker;
+    volatile DWORD waitStart;
 };
 
 extern InstallSession theSession;

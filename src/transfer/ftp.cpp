@@ -1,5 +1,4 @@
-// FTP download with restart, the reading of server replies, and the choice
-// between FTP and HTTP.
+// FTP download with restart, and the reading of the FTP server's replies.
 #include "transfer.h"
 #include "../progress/progress.h"
 #include "../handover/handover.h"
@@ -80,6 +79,27 @@ DWORD FetchReply(char* buffer) {
     return length;
 }
 
+// The server's reply to a command that failed, read before anything else
+// is said on the connection (closing it may bring another reply).
+static char failedReply[replyLimit];
+
+// A failed call of the transfer: the client's code (with stand-in) in
+// errorCode, the server's reply code with it; 0.
+static DWORD FailCall(TransferState* state, DWORD fallback) {
+    state->errorCode = LastErrorOr(fallback);
+    state->replyCode = FetchReply(failedReply) ? ParseDecimal(failedReply, 3) : 0;
+    return 0;
+}
+
+// A command the server does not know or has not implemented (500 to 504):
+// an extension it lacks, which the transfer does without.
+static int Unsupported(TransferState* state) {
+    FailCall(state, ERROR_INTERNET_EXTENDED_ERROR);
+    if (state->errorCode != ERROR_INTERNET_EXTENDED_ERROR || state->replyCode - 500 >= 5) return 0;
+    state->errorCode = state->replyCode = 0;
+    return 1;
+}
+
 // Without FtpCommandA there is no SIZE, MDTM or REST, and a server may not
 // tell the size: the whole file is fetched afresh with a total that stays
 // unknown until the end, and only the server's word that the transfer
@@ -107,20 +127,22 @@ static DWORD FetchWholeFile(TransferState* state, const char* fileName, const ch
         goto end;
     }
     PostProgress(state);
-    data = FtpOpenFileA(state->requestHandle, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
+    data = WATCHED(
+        FtpOpenFileA(state->requestHandle, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0));
     if (!data) {
-        state->errorCode = LastErrorOr(ERROR_INTERNET_EXTENDED_ERROR);
+        FailCall(state, ERROR_INTERNET_EXTENDED_ERROR);
         goto end;
     }
     result = 1;
     while (!state->stopRequested) {
         DWORD count = 0, wrote = 0;
-        if (!InternetReadFile(data, buffer, bufferSize, &count)) {
+        if (!WATCHED(InternetReadFile(data, buffer, bufferSize, &count))) {
             state->errorCode = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
             result = 0;
             break;
         }
-        if (count == 0) break;
+        // A chunk read across a confirmed cancel is dropped.
+        if (count == 0 || state->stopRequested) break;
         if (!WriteFile(state->fileHandle, buffer, count, &wrote, 0) || wrote != count) {
             state->errorCode = LastErrorOr(ERROR_WRITE_FAULT);
             result = 0;
@@ -186,11 +208,10 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     INTERNET_PORT port = parts.nPort ? parts.nPort : INTERNET_DEFAULT_FTP_PORT;
 
     if (!KeepHandle(state, &state->requestHandle,
-                    InternetConnectA(state->internetHandle, host, port, user, password,
-                                     INTERNET_SERVICE_FTP, 0, 0))) {
-        DWORD code = GetLastError();
+                    WATCHED(InternetConnectA(state->internetHandle, host, port, user, password,
+                                             INTERNET_SERVICE_FTP, 0, 0)))) {
+        FailCall(state, ERROR_INTERNET_CANNOT_CONNECT);
         CloseInternet(state);
-        state->errorCode = code;
         return 0;
     }
     HINTERNET connection = state->requestHandle;
@@ -215,18 +236,23 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
 
     // Servers refuse SIZE in ASCII mode, and the byte count of the binary
     // file is the one that matters.
-    FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, "TYPE I", 0, 0);
+    WATCHED(FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, "TYPE I", 0, 0));
+    // SIZE and MDTM are extensions: a server without them still serves
+    // the file. A size of 0, or one that is no number below 4 GiB, is
+    // unknown, as is a refused one: no check of the length could hold the
+    // data to it.
     wsprintfA(command, "SIZE %s", path);
-    if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
-        state->errorCode = GetLastError();
-        CloseInternet(state);
-        GlobalFree(buffer);
-        return 0;
-    }
-    // A size of 0, or one that is no number below 4 GiB, is unknown: no
-    // check of the length could hold the data to it.
     DWORD size = 0;
-    if (!FetchReply(buffer) || !ParseLength(ReplyNumberPart(buffer), &size) || !size) {
+    if (!WATCHED(FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data))) {
+        if (!Unsupported(state)) {
+            CloseInternet(state);
+            GlobalFree(buffer);
+            return 0;
+        }
+    } else if (!FetchReply(buffer) || !ParseLength(ReplyNumberPart(buffer), &size)) {
+        size = 0;
+    }
+    if (!size) {
         GlobalFree(buffer);
         return FetchWholeFile(state, fileName, path);
     }
@@ -237,15 +263,15 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
     DWORD date = PackDate(now.wYear, now.wMonth, now.wDay);
     DWORD time = PackTime(now.wHour, now.wMinute);
 
+    // Without MDTM, or without a usable reply to it, the local clock stands in.
     wsprintfA(command, "MDTM %s", path);
-    if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data)) {
-        state->errorCode = GetLastError();
-        CloseInternet(state);
-        GlobalFree(buffer);
-        return 0;
-    }
-    data = 0;
-    if (FetchReply(buffer) >= 14) {
+    if (!WATCHED(FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, &data))) {
+        if (!Unsupported(state)) {
+            CloseInternet(state);
+            GlobalFree(buffer);
+            return 0;
+        }
+    } else if (FetchReply(buffer) >= 14) {
         const char* stamp = ReplyNumberPart(buffer);
         if (*stamp) {
             date = ParseDecimal(stamp, 8);
@@ -254,6 +280,7 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
             time = ParseDecimal(stamp + skip, 4) + 10000;
         }
     }
+    data = 0;
 
     // Kept bytes are continued only as a part of the file the record names,
     // and never when there are more of them than the whole file has.
@@ -284,20 +311,22 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
         DWORD overlap = kept - from, written = 0, refused = 0;
         if (from) {
             wsprintfA(command, "REST %lu", from);
-            refused = !FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, 0);
+            refused =
+                !WATCHED(FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_ASCII, command, 0, 0));
         }
 
         wsprintfA(command, "RETR %s", path);
         SetLastError(0);
-        if (!FtpCommandA(connection, TRUE, FTP_TRANSFER_TYPE_BINARY, command, 0, &data)) {
+        if (!WATCHED(FtpCommandA(connection, TRUE, FTP_TRANSFER_TYPE_BINARY, command, 0, &data))) {
             data = 0;
             // Some clients cannot open the data connection this way and say
             // nothing; opening the file on the same connection sends its own
             // TYPE, PORT and RETR after our REST.
             if (GetLastError() == 0)
-                data = FtpOpenFileA(connection, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0);
+                data = WATCHED(
+                    FtpOpenFileA(connection, path, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0));
             if (!data) {
-                state->errorCode = LastErrorOr(ERROR_INTERNET_EXTENDED_ERROR);
+                FailCall(state, ERROR_INTERNET_EXTENDED_ERROR);
                 goto end;
             }
         }
@@ -315,14 +344,18 @@ DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, D
         result = 1;
         for (;;) {
             DWORD count = 0;
-            InternetQueryDataAvailable(data, &count, 0, 0);  // only waits for data
+            WATCHED(InternetQueryDataAvailable(data, &count, 0, 0));  // only waits for data
             if (state->stopRequested) break;
-            if (!InternetReadFile(data, buffer, bufferSize, &count)) {
+            // No more than has come: a client that fills its buffer before
+            // it returns would hold a slow transfer's bytes past the limit.
+            if (count - 1 >= bufferSize) count = bufferSize;
+            if (!WATCHED(InternetReadFile(data, buffer, count, &count))) {
                 state->errorCode = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
                 result = 0;
                 break;
             }
-            if (count == 0) break;
+            // A chunk read across a confirmed cancel is dropped.
+            if (count == 0 || state->stopRequested) break;
             // The overlap is judged before the length: it lies within the file.
             DWORD rest = size - (running - overlap);
             DWORD taken = TakeData(state, buffer, count < rest ? count : rest, &overlap, &written);
@@ -369,16 +402,4 @@ end:
     CloseInternet(state);
     if (restart) return DownloadFtp(state, url, fileName, 0);
     return result;
-}
-
-DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, DWORD resume) {
-    // After a confirmed cancel nothing more is fetched: not even a connection.
-    if (state->stopRequested) return 0;
-    // Compare no further than the URL goes: a shorter URL is not FTP.
-    int length = 0;
-    while (length < 3 && url[length]) length++;
-    if (length == 3 &&
-        CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, url, 3, "FTP", 3) == CSTR_EQUAL)
-        return DownloadFtp(state, url, fileName, resume);
-    return DownloadHttp(state, url, fileName, resume);
 }

@@ -8,180 +8,6 @@ static DWORD Fail(TransferState* state, DWORD code) {
     return 0;
 }
 
-DWORD LastErrorOr(DWORD fallback) {
-    DWORD code = GetLastError();
-    return code ? code : fallback;
-}
-
-// The internet handles are closed by the transfer, by the run at its end
-// and by a confirmed cancel on the progress thread. Every close is made
-// under one lock and clears its field, so the two threads never close the
-// same handle, nor one whose parent the other has closed (closing a parent
-// frees its children with it).
-static void CloseField(TransferState* state, HINTERNET* field) {
-    LockHandles(state);
-    if (*field) InternetCloseHandle(*field);
-    *field = 0;
-    UnlockHandles(state);
-}
-
-HINTERNET KeepHandle(TransferState* state, HINTERNET* field, HINTERNET handle) {
-    LockHandles(state);
-    if (state->stopRequested) {
-        // A session the cut found no trace of is closed here; a handle opened
-        // on the session went with the session's close (or the cut is about
-        // to take it): closed again later, it could be another handle by then.
-        if (field == &state->internetHandle && handle) InternetCloseHandle(handle);
-        handle = 0;
-        SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
-    }
-    *field = handle;
-    UnlockHandles(state);
-    return handle;
-}
-
-void CloseRequest(TransferState* state) {
-    CloseField(state, &state->requestHandle);
-}
-
-static void CloseSession(TransferState* state) {
-    CloseField(state, &state->internetHandle);
-}
-
-void CloseChild(TransferState* state, HINTERNET child) {
-    LockHandles(state);
-    // Gone with its parent when a cancel has closed that.
-    if (child && state->requestHandle) InternetCloseHandle(child);
-    UnlockHandles(state);
-}
-
-int CutTransfer(TransferState* state) {
-    LockHandles(state);
-    HINTERNET session = state->internetHandle;
-    if (session) {
-        // Closing a handle from here makes the transfer's blocking call on
-        // it return at once, where the client supports that.
-        if (state->requestHandle) InternetCloseHandle(state->requestHandle);
-        InternetCloseHandle(session);
-    }
-    state->requestHandle = state->internetHandle = 0;
-    UnlockHandles(state);
-    return session != 0;
-}
-
-// The request (or FTP connection) first, then its session.
-void CloseInternet(TransferState* state) {
-    CloseRequest(state);
-    CloseSession(state);
-}
-
-void CloseOutput(TransferState* state) {
-    if (HasHandle(state->fileHandle)) CloseHandle(state->fileHandle);
-    state->fileHandle = 0;
-}
-
-int EmptyOutput(TransferState* state) {
-    SeekOutput(state, 0);
-    return SetEndOfFile(state->fileHandle);
-}
-
-void SeekOutput(TransferState* state, DWORD at) {
-    // With its high word, so that a place from 2 GiB on is not read as a
-    // negative distance.
-    LONG high = 0;
-    SetFilePointer(state->fileHandle, at, &high, FILE_BEGIN);  // within the file
-}
-
-int SetOutputAttributes(TransferState* state, const char* fileName, DWORD attributes) {
-    if (SetFileAttributesA(fileName, attributes)) return 1;
-    // The Windows 95 family refuses while the file is open without
-    // sharing: closed, set, and opened again at the same place.
-    LONG high = 0;
-    DWORD at = SetFilePointer(state->fileHandle, 0, &high, FILE_CURRENT);
-    CloseOutput(state);
-    int set = SetFileAttributesA(fileName, attributes);
-    state->fileHandle = CreateFileA(fileName, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING,
-                                    0, 0);
-    if (state->fileHandle == INVALID_HANDLE_VALUE) return 0;
-    SeekOutput(state, at);
-    return set;
-}
-
-// The session, then the output file: kept when resuming (its position past
-// the kept bytes, their count in kept), emptied otherwise; hidden either way.
-int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD* kept) {
-    *kept = 0;
-    if (!KeepHandle(state, &state->internetHandle, OpenInternetSession()))
-        return Fail(state, GetLastError());
-    // Marked by a run that could not store its record (attributes that
-    // cannot be read count as the mark): the file goes, and its mark with
-    // it. Read as well as written, so a continuation can compare the kept
-    // bytes; hidden from its creation on.
-    DWORD unrecorded = GetFileAttributesA(fileName) & FILE_ATTRIBUTE_SYSTEM;
-    if (unrecorded) DeleteFileA(fileName);  // one that stays is emptied below
-    HANDLE file = state->fileHandle =
-        CreateFileA(fileName, GENERIC_READ | GENERIC_WRITE, 0, 0,
-                    resume ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN, 0);
-    if (file == INVALID_HANDLE_VALUE) return Fail(state, GetLastError());
-    if (resume) {
-        // The position goes to the end, with its high word: from 2 GiB on
-        // the low word alone would fail, and the rest would be written over
-        // the start of the file.
-        LONG high = 0;
-        SetLastError(0);
-        DWORD size = SetFilePointer(file, 0, &high, FILE_END);
-        if (size == INVALID_SET_FILE_POINTER && GetLastError()) return Fail(state, GetLastError());
-        // Byte counts stop below 4 GiB: a larger file cannot be continued,
-        // nor one that no record names.
-        if (high || unrecorded) {
-            if (!EmptyOutput(state)) return Fail(state, GetLastError());
-            size = 0;
-        }
-        *kept = size;
-    }
-    // Only now may a mark go: the file it warned of is empty.
-    SetOutputAttributes(state, fileName, FILE_ATTRIBUTE_HIDDEN);  // a mark that stays costs a restart
-    if (state->fileHandle == INVALID_HANDLE_VALUE) return Fail(state, GetLastError());
-    return 1;
-}
-
-DWORD TakeData(TransferState* state, const char* data, DWORD count, DWORD* overlap,
-               DWORD* written) {
-    while (count && *overlap) {
-        char kept[512];
-        DWORD piece = count < *overlap ? count : *overlap, got = 0;
-        if (piece > sizeof(kept)) piece = sizeof(kept);
-        if (!ReadFile(state->fileHandle, kept, piece, &got, 0)) return LastErrorOr(ERROR_READ_FAULT);
-        if (got != piece) return ERROR_INVALID_DATA;
-        for (DWORD i = 0; i < piece; i++)
-            if (kept[i] != data[i]) return ERROR_INVALID_DATA;
-        data += piece;
-        count -= piece;
-        *overlap -= piece;
-    }
-    while (count) {
-        DWORD wrote = 0;
-        if (!WriteFile(state->fileHandle, data, count, &wrote, 0) || !wrote)
-            return LastErrorOr(ERROR_WRITE_FAULT);
-        data += wrote;
-        count -= wrote;
-        *written += wrote;
-    }
-    return 0;
-}
-
-int ParseLength(const char* text, DWORD* length) {
-    DWORD value = 0, digits = 0;
-    for (; (BYTE)(*text - '0') <= 9; text++, digits++) {
-        DWORD digit = *text - '0';
-        if (value > (0xFFFFFFFFu - digit) / 10) return 0;
-        value = value * 10 + digit;
-    }
-    while (*text == ' ' || *text == '\r' || *text == '\n') text++;
-    *length = value;
-    return digits && !*text;
-}
-
 static const DWORD requestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 
 static int QueryStatus(HINTERNET request, DWORD* status) {
@@ -195,18 +21,6 @@ static int QueryStatus(HINTERNET request, DWORD* status) {
 static DWORD FailHeader(TransferState* state, DWORD code) {
     CloseInternet(state);
     return Fail(state, code);
-}
-
-int RecordTransfer(TransferState* state, const char* fileName, DWORD date, DWORD time,
-                   DWORD size) {
-    // The record is shared by the machine's users and may not be writable
-    // for this one; an older record left there would vouch for this file
-    // next time. The mark stays whatever becomes of this run, even a killed
-    // one, until the next run opens the file and starts it afresh.
-    if (SaveResumeRecord(&theSession, fileName, date, time, size) ||
-        SetOutputAttributes(state, fileName, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
-        return 1;
-    return Fail(state, GetLastError());
 }
 
 // Wine's client reads the date at fixed places, converts it with mktime and
@@ -265,8 +79,11 @@ static int QueryLength(HINTERNET request, DWORD* length) {
 static int QueryModified(HINTERNET request, DWORD* date, DWORD* time) {
     char text[32];
     DWORD length = sizeof(text), index = 0;
-    if (!HttpQueryInfoA(request, HTTP_QUERY_LAST_MODIFIED, text, &length, &index)) return 0;
-    if (!HttpDateUsable(text)) {
+    // A text too long for the buffer is no date of the servers' form either.
+    if (!HttpQueryInfoA(request, HTTP_QUERY_LAST_MODIFIED, text, &length, &index) &&
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return 0;
+    if (length >= sizeof(text) || !HttpDateUsable(text)) {
         SetLastError(ERROR_HTTP_INVALID_HEADER);
         return 0;
     }
@@ -302,48 +119,58 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         header[0] = 0;
         if (kept) wsprintfA(header, "Range: bytes=%lu-\r\n", from);
         if (!KeepHandle(state, &state->requestHandle,
-                        InternetOpenUrlA(state->internetHandle, url, header, (DWORD)-1,
-                                         requestFlags, 0))) {
+                        WATCHED(InternetOpenUrlA(state->internetHandle, url, header, (DWORD)-1,
+                                                 requestFlags, 0)))) {
             DWORD code = GetLastError();
             CloseSession(state);
             return Fail(state, code);
         }
         // Only a 200 or a 206 carries the file: an informational or empty
         // reply, or a redirection the client did not follow, is a failure
-        // like an error status, never a download.
+        // like an error status, never a download. A reply without a status
+        // line (the connection closed before one) is a broken connection.
         DWORD status, length, date, time, whole;
+        state->retryAfter = 0;
         if (!QueryStatus(state->requestHandle, &status)) return FailHeader(state, GetLastError());
-        int carries = status == 200 || status == 206;
+        if (status < 100) return FailHeader(state, ERROR_INTERNET_CONNECTION_RESET);
+        // To a range only a 206 continues; a 200 is a refusal, read no further.
+        int carries = status == 206 || (status == 200 && !kept);
         if (carries) {
             // Each reply names the file it carries: the record gets the
-            // identity of the one whose body is written.
-            if (!QueryLength(state->requestHandle, &length) ||
-                !QueryModified(state->requestHandle, &date, &time))
-                return FailHeader(state, GetLastError());
+            // identity of the one whose body is written. Nothing of 4 GiB
+            // or more, and no empty setup.
+            carries = QueryLength(state->requestHandle, &length) &&
+                      QueryModified(state->requestHandle, &date, &time);
             whole = from + length;
-            // Nothing of 4 GiB or more, and no empty setup.
-            if (whole < from || !whole) return FailHeader(state, ERROR_HTTP_INVALID_HEADER);
-            if (kept) {
-                // Continued only with the rest of the very file the record
-                // names: a 206 from the asked place to the recorded size.
-                carries = status == 206 && kept <= whole &&
-                          ReplyIsRest(state->requestHandle, from, whole) &&
-                          ResumeRecordMatches(session, fileName, date, time, whole);
-            } else if (status == 206 && !ReplyIsRest(state->requestHandle, 0, whole)) {
+            if (carries && (whole < from || !whole)) {
+                SetLastError(ERROR_HTTP_INVALID_HEADER);
+                carries = 0;
+            }
+            // A bad header fails the plain request; to a range it is one
+            // more refusal of the continuation.
+            if (!carries && !kept) return FailHeader(state, GetLastError());
+            if (!kept) {
                 // Asked for the whole file, given a part of it.
-                return FailHeader(state, ERROR_HTTP_INVALID_HEADER);
+                if (status == 206 && !ReplyIsRest(state->requestHandle, 0, whole))
+                    return FailHeader(state, ERROR_HTTP_INVALID_HEADER);
+            } else if (carries) {
+                // Continued only with the rest of the very file the record
+                // names: from the asked place to the recorded size.
+                carries = kept <= whole && ReplyIsRest(state->requestHandle, from, whole) &&
+                          ResumeRecordMatches(session, fileName, date, time, whole);
             }
         }
         if (!carries) {
             // How long the server asks a client to wait before it asks again
             // (a delay in seconds; a date reads as none).
             DWORD size = 4, index = 0;
-            state->retryAfter = 0;
             if (status == 429 || status == 503)
                 HttpQueryInfoA(state->requestHandle, HTTP_QUERY_RETRY_AFTER | HTTP_QUERY_FLAG_NUMBER,
                                &state->retryAfter, &size, &index);
             CloseRequest(state);
-            if (kept) {
+            // A refused continuation asks for the whole file; a busy server
+            // is no refusal, and its failure keeps file and record.
+            if (kept && !ServerBusy(status)) {
                 kept = 0;
                 continue;
             }
@@ -367,7 +194,7 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
         DWORD overlap = kept - from, written = 0, failure = 0;
         for (;;) {
             DWORD available = 0;
-            if (!InternetQueryDataAvailable(state->requestHandle, &available, 0, 0)) {
+            if (!WATCHED(InternetQueryDataAvailable(state->requestHandle, &available, 0, 0))) {
                 failure = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
                 break;
             }
@@ -382,8 +209,8 @@ DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, 
             int last = 0;
             while (received < available) {
                 DWORD count = 0;
-                if (!InternetReadFile(state->requestHandle, buffer + received,
-                                      available - received, &count)) {
+                if (!WATCHED(InternetReadFile(state->requestHandle, buffer + received,
+                                              available - received, &count))) {
                     failure = LastErrorOr(ERROR_INTERNET_CONNECTION_RESET);
                     last = 1;
                     break;

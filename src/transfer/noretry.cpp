@@ -8,5 +8,5 @@ DWORD LoadRetries() {
 }
 
 DWORD FetchSetup(TransferState* state, const char* fileName, DWORD resume) {
-    return DownloadFile(state, GetDownloadUrl(), fileName, resume);
+    return WatchedDownload(state, GetDownloadUrl(), fileName, resume);
 }

@@ -25,10 +25,13 @@ DWORD LoadRetries() {
     return ParseRetries(LoadTextResource(IDT_RETRIES), &retryLimit);
 }
 
-int WorthRetrying(DWORD code, DWORD isStatus, const char* reply) {
-    if (isStatus) return code == 408 || code == 429 || (code - 500 <= 4 && code != 501);
+int WorthRetrying(DWORD code, DWORD isStatus, DWORD reply) {
+    if (isStatus) return ServerBusy(code);
     // An FTP server's reply of the 4xx range says: not now, try again.
-    if (code == ERROR_INTERNET_EXTENDED_ERROR) return reply[0] == '4';
+    if (code == ERROR_INTERNET_EXTENDED_ERROR) return reply - 400 < 100;
+    // More data than the FTP server's SIZE: the file may have grown in
+    // between (the caller allows this one retry only).
+    if (code == ERROR_INVALID_DATA) return 1;
     // The client's time-out, name not resolved, cannot connect, connection
     // aborted or reset (12002, 12007, 12029, 12030, 12031); and the same
     // from the sockets below it, which the body's reads report as they are:
@@ -37,11 +40,6 @@ int WorthRetrying(DWORD code, DWORD isStatus, const char* reply) {
     if (code - 12000 < 32) return 0xE0000084 >> (code - 12000) & 1;
     return code - 10050 < 16 && 0xCC1F >> (code - 10050) & 1;
 }
-
-// The FTP server's last reply: its first digit tells a passing trouble.
-// Static, so the stack of the transfer below stays as deep as without
-// retries.
-static char reply[2048];
 
 // The status line's text while waiting; rewritten each second, a second
 // after the dialog was asked to show it.
@@ -52,7 +50,7 @@ static char countdown[64];
 static void RestartFigures(TransferState* state) {
     PostStatus(state, "Downloading installation files...");
     state->startTick = GetTickCount();
-    state->errorCode = state->errorIsStatus = state->retryAfter = 0;
+    state->errorCode = state->errorIsStatus = state->retryAfter = state->replyCode = 0;
 }
 
 // Waits seconds, counting down on the status line; 0 as soon as the user
@@ -81,20 +79,18 @@ int ServerFailure(DWORD code, DWORD isStatus) {
 // One server's download, retried as the distribution allows.
 static DWORD FetchFrom(TransferState* state, const char* url, const char* fileName,
                        DWORD resume) {
-    DWORD wait = 2;
+    DWORD wait = 2, overruns = 0;
     for (DWORD tries = 0;; tries++) {
-        DWORD ok = DownloadFile(state, url, fileName, resume);
+        DWORD ok = WatchedDownload(state, url, fileName, resume);
         if (ok || state->stopRequested) return ok;
         // What a failed try leaves open is closed as at the run's end, so
         // the next try can open the file and no stale handle outlives it.
         CloseInternet(state);
         if (HasHandle(state->fileHandle)) CloseHandle(state->fileHandle);
         state->fileHandle = 0;
-        DWORD detail, length = sizeof(reply) - 1;
-        if (!InternetGetLastResponseInfoA(&detail, reply, &length) || length >= sizeof(reply))
-            length = 0;
-        reply[length] = 0;
-        if (tries >= retryLimit || !WorthRetrying(state->errorCode, state->errorIsStatus, reply))
+        DWORD code = state->errorCode;
+        if (tries >= retryLimit || !WorthRetrying(code, state->errorIsStatus, state->replyCode) ||
+            (code == ERROR_INVALID_DATA && overruns++))
             return 0;
         DWORD seconds = state->retryAfter - 1 < 60 ? state->retryAfter : wait;
         wait = wait < 30 ? wait * 2 : 60;

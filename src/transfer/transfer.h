@@ -7,7 +7,7 @@ DWORD DownloadFile(TransferState* state, const char* url, const char* fileName, 
 DWORD DownloadHttp(TransferState* state, const char* url, const char* fileName, DWORD resume);
 DWORD DownloadFtp(TransferState* state, const char* url, const char* fileName, DWORD resume);
 
-// Shared by both transfers: the opening of session and output file, closing
+// Shared by both transfers (shared.cpp): the opening of session and output file, closing
 // what the record holds (and clearing the field), and the last error or a
 // stand-in when the failing call left none.
 int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD* kept);
@@ -15,6 +15,7 @@ int OpenTransfer(TransferState* state, const char* fileName, DWORD resume, DWORD
 // takes; after a confirmed cancel it is not kept (returns 0).
 HINTERNET KeepHandle(TransferState* state, HINTERNET* field, HINTERNET handle);
 void CloseRequest(TransferState* state);
+void CloseSession(TransferState* state);
 void CloseInternet(TransferState* state);
 void CloseOutput(TransferState* state);
 // Closes a handle opened on the request handle (the FTP data) unless a
@@ -24,6 +25,20 @@ void CloseChild(TransferState* state, HINTERNET child);
 // session of a running transfer; non-zero when there was one.
 int CutTransfer(TransferState* state);
 DWORD LastErrorOr(DWORD fallback);
+// The stall watchdog. A try runs on a thread of its own and marks each wait
+// for the network; one that waits stallLimit without a byte is cut and
+// fails with ERROR_INTERNET_TIMEOUT, and the run goes on without its
+// thread, which ends as soon as its wait returns, touching nothing.
+DWORD WatchedDownload(TransferState* state, const char* url, const char* fileName, DWORD resume);
+// The marks of a try's wait for the network, on theState.
+void AwaitNetwork();
+void ArriveNetwork();
+template <class T> inline T Arrived(T value) {
+    ArriveNetwork();
+    return value;
+}
+// A call of the transfer that waits for the network, watched.
+#define WATCHED(call) (AwaitNetwork(), Arrived(call))
 // A continuation asks for this many bytes before the kept end again (all of
 // them when fewer are kept) and compares them with the file.
 enum { resumeOverlap = 4096 };
@@ -57,9 +72,15 @@ DWORD ParseRetries(const char* text, DWORD* count);
 // Reads TEXT 2011 and 2012; 0 when the count is malformed, a broken
 // distribution.
 DWORD LoadRetries();
+// A status that says the server cannot serve now, not that it will not:
+// 408, 429, 500, 502, 503 and 504.
+inline int ServerBusy(DWORD status) {
+    return status == 408 || status == 429 || (status - 500 <= 4 && status != 501);
+}
 // Whether another try may cure a failure of this code (an HTTP status when
-// isStatus is set; reply: the FTP server's last reply, or empty).
-int WorthRetrying(DWORD code, DWORD isStatus, const char* reply);
+// isStatus is set; reply: the FTP server's reply code to the failing
+// command, or 0).
+int WorthRetrying(DWORD code, DWORD isStatus, DWORD reply);
 // Whether a failure is one of the server or the way to it, after which the
 // second server is asked (an HTTP status when isStatus is set).
 int ServerFailure(DWORD code, DWORD isStatus);

@@ -41,6 +41,7 @@
 #include <string.h>
 #include "run/run.h"
 #include <commctrl.h>
+#include <psapi.h>
 #include "progress/progress.h"
 #include "transfer/transfer.h"
 #include "handover/handover.h"
@@ -652,6 +653,18 @@ static void FaultHere() {
     *(volatile int*)0 = 0;
 }
 
+// The most private memory the process has held so far (0 where the
+// system cannot tell).
+static unsigned long PeakPrivateBytes() {
+    typedef BOOL(WINAPI * InfoCall)(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD);
+    InfoCall info = (InfoCall)GetProcAddress(GetModuleHandleA("kernel32.dll"),
+                                             "K32GetProcessMemoryInfo");
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    if (!info || !info(GetCurrentProcess(), &counters, sizeof(counters))) return 0;
+    return (unsigned long)counters.PeakPagefileUsage;
+}
+
 static int DriverMain(int argc, char** argv) {
     instanceHandle = GetModuleHandleA(0);
     InitCommonControls();
@@ -679,9 +692,9 @@ static int DriverMain(int argc, char** argv) {
         DWORD start = GetTickCount();
         DWORD result = SendEvent(&theSession, atoi(argv[4]));
         // "errorBox": the run's error box is up (the product's caption).
-        printf("{\"result\": %lu, \"capacity\": %lu, \"openTypes\": [%s], \"ms\": %lu, "
+        printf("{\"result\": %lu, \"peakBytes\": %lu, \"openTypes\": [%s], \"ms\": %lu, "
                "\"errorBox\": %d}\n",
-               result, SeamReplyCapacity, openTypes, GetTickCount() - start,
+               result, PeakPrivateBytes(), openTypes, GetTickCount() - start,
                FindWindowA("#32770", GetTitle()) != 0);
         return 0;
     }

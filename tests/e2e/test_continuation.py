@@ -21,7 +21,7 @@ import pytest
 
 from servers import REST_REFUSED, RETR_REFUSED, FaultServer, FtpServer
 from winehelp import (RESUME_OVERLAP, box_code, helper_exe, resume_from, resume_range,
-                      run_driver, run_to_end, settle, stamp)
+                      run_driver, run_to_end, settle, sparse_file, stamp)
 
 TITLE = "Continuation Setup"
 NUMBER = 13
@@ -204,6 +204,24 @@ HTTP_CASES = [
      None),
     ("204-to-the-range", ("A", KEEP), "own", {"range_status": 204},
      [(RANGE, 204), (None, 200)], None),
+    ("400-to-the-range", ("A", KEEP), "own", {"range_status": 400}, [(RANGE, 400), (None, 200)],
+     None),
+    ("405-to-the-range", ("A", KEEP), "own", {"range_status": 405}, [(RANGE, 405), (None, 200)],
+     None),
+    # A bad header on the continuation's reply is one more refusal of it.
+    ("206-with-an-unreadable-date", ("A", KEEP), "own",
+     {"last_modified": "Sun, 06 Nov 1994", "plain_last_modified": TIME["A"]},
+     [(RANGE, 206), (None, 200)], None),
+    ("206-with-a-date-of-40-characters", ("A", KEEP), "own",
+     {"last_modified": "Sun, 06 Nov 2005 08:49:37 GMT xxxxxxxxxx",
+      "plain_last_modified": TIME["A"]}, [(RANGE, 206), (None, 200)], None),
+    # A busy server is no refusal: the file and its record wait for the next
+    # try or run (the retries' tests show the bytes are not fetched again).
+    *[(f"{status}-to-the-range", ("A", KEEP), "own", {"range_status": status},
+       [(RANGE, status)], status) for status in (408, 429, 500, 502, 503, 504)],
+    # Nor is a connection closed before any status line: the client's error.
+    ("closed-before-the-status-to-the-range", ("A", KEEP), "own", {"no_status": True},
+     [(RANGE, None)], "client"),
     # The whole file kept: only the overlap is fetched to prove it.
     ("all-kept", ("A", None), "own", {}, [(WHOLE_RANGE, 206)], None),
     # A 416 to a range inside the file is no answer to trust.
@@ -218,7 +236,7 @@ HTTP_CASES = [
                          ids=[c[0] for c in HTTP_CASES])
 def test_http_continuation(product, web, versions, name, left, owner, options, expected, code):
     path = f"/{name}/Setup.exe"
-    web.add_file(path, versions["A"], last_modified=TIME["A"], **options)
+    web.add_file(path, versions["A"], **{"last_modified": TIME["A"], **options})
     kept = partial_bytes(versions, left)
     product.leave(kept, identity(versions, "A") if kept else None, record_name(product, owner))
     before = product.record()
@@ -231,16 +249,22 @@ def test_http_continuation(product, web, versions, name, left, owner, options, e
     if code is None:
         product.check_outcome(shown, None, versions["A"], None, None)
     else:
-        # Named as the status it is. Nothing is stored from a reply that is
-        # no file; a file that was there stays as it was, a new one empty.
-        assert product.box.endswith(f"The server answered with HTTP status {code}."), product.box
+        # Named as the status it is, or as the client's error. Nothing is
+        # stored from a reply that is no file; a file that was there stays as
+        # it was, a new one empty.
+        if code == "client":
+            assert shown in (12031, 12152) and "HTTP status" not in product.box, product.box
+            code = shown
+        else:
+            assert product.box.endswith(f"The server answered with HTTP status {code}."), \
+                product.box
         product.check_outcome(shown, code, None, kept if kept else b"", before)
 
 
 def test_http_server_down_keeps_the_file(product, web, versions):
-    """A 503 to the range and to the plain request: the server is down, and
-    the kept bytes and their record wait for the next run, which continues
-    them once the server is back."""
+    """A 503 to the range: the server is down, and the kept bytes and their
+    record wait for the next run, which continues them once the server is
+    back."""
     path = "/down/Setup.exe"
     web.add_file(path, versions["A"], last_modified=TIME["A"], status=503)
     kept = versions["A"][:KEEP]
@@ -249,13 +273,33 @@ def test_http_server_down_keeps_the_file(product, web, versions):
 
     shown = product.run(web.url(path))
 
-    assert [(r.range, r.status) for r in web.requests_for(path)] == [(RANGE, 503), (None, 503)]
+    assert [(r.range, r.status) for r in web.requests_for(path)] == [(RANGE, 503)]
     assert product.box.endswith("The server answered with HTTP status 503."), product.box
     product.check_outcome(shown, 503, None, kept, before)
 
     web.set_options(path, status=None)
     shown = product.run(web.url(path))
-    assert [(r.range, r.status) for r in web.requests_for(path)][2:] == [(RANGE, 206)]
+    assert [(r.range, r.status) for r in web.requests_for(path)][1:] == [(RANGE, 206)]
+    assert web.requests_for(path)[-1].body_sent == SIZE - FROM
+    product.check_outcome(shown, None, versions["A"], None, None)
+
+
+def test_http_kept_file_past_2_gib_and_a_server_that_ignores_the_range(product, web, versions):
+    """2.5 GiB kept of a 3 GiB file, and a server that answers the range
+    with a 200 of the whole file: kept plus that length would pass 4 GiB,
+    yet a 200 is no continuation, so no sum is made of it. The whole file is
+    asked for, and the file that reply carries is the one started."""
+    path = "/big-range-ignored/Setup.exe"
+    kept, whole = 5 * 2**29, 3 * 2**30
+    web.add_file(path, versions["A"], last_modified=TIME["A"], ignore_range=True,
+                 content_length_override=[whole])
+    sparse_file(product.partial, kept, [(0, versions["A"][:KEEP])])
+    product.leave(None, pack(TIME["A"]) + (whole,), product.win_partial)
+
+    shown = product.run(web.url(path))
+
+    assert [(r.range, r.status) for r in web.requests_for(path)] == [
+        (resume_range(kept), 200), (None, 200)]
     product.check_outcome(shown, None, versions["A"], None, None)
 
 
@@ -394,6 +438,89 @@ def test_ftp_unknown_size_and_a_cut_is_never_continued(product, ftp_clean, ftp_r
     assert "REST" not in settle(ftp.command_names)
     assert [(t.rest, t.sent) for t in ftp.wait_for_transfers(1)] == [(0, 50_000)]
     product.check_outcome(shown, 12031, None, b"", None)
+
+
+# A server without the extensions SIZE and MDTM, as vsftpd-like servers
+# refuse them: the command unknown, or not implemented.
+EXTENSION_REFUSALS = {
+    "size": {"SIZE": "500 Unknown command."},
+    "mdtm": {"MDTM": "502 Command not implemented."},
+    "both": {"SIZE": "500 Unknown command.", "MDTM": "502 Command not implemented."},
+}
+
+
+def local_clock():
+    """The local time as a record stores it: (Date, Time)."""
+    t = time.localtime()
+    return t.tm_year * 10000 + t.tm_mon * 100 + t.tm_mday, 10000 + t.tm_hour * 100 + t.tm_min
+
+
+@pytest.mark.parametrize("refused", list(EXTENSION_REFUSALS))
+def test_ftp_server_without_size_or_mdtm_serves_the_file(product, ftp_clean, ftp_root, versions,
+                                                        refused):
+    """A fresh run gets the file and starts it."""
+    path = publish(ftp_root, "no-" + refused + ".exe", versions["A"], TIME["A"])
+    ftp_clean.set_faults(replies=EXTENSION_REFUSALS[refused])
+
+    shown = product.run(ftp_clean.url(path))
+
+    assert "RETR" in ftp_clean.command_names() and "REST" not in ftp_clean.command_names()
+    product.check_outcome(shown, None, versions["A"], None, None)
+
+
+@pytest.mark.parametrize("refused", list(EXTENSION_REFUSALS))
+def test_ftp_server_without_size_or_mdtm_cut_then_a_later_run(product, ftp_clean, ftp_root,
+                                                             versions, refused):
+    """A run cut short, then a later one. Without SIZE nothing can be
+    continued: the cut file is emptied and no record kept. Without MDTM the
+    local clock is recorded: a later run continues the file (the overlap
+    proving it) only within the same minute, and fetches it whole after."""
+    ftp = ftp_clean
+    replies = EXTENSION_REFUSALS[refused]
+    path = publish(ftp_root, "cut-no-" + refused + ".exe", versions["A"], TIME["A"])
+    ftp.set_faults(replies=replies, cut_after=KEEP, cut_mode="close")
+    clock = [local_clock()]
+    shown = product.run(ftp.url(path))
+    clock.append(local_clock())
+
+    # The data ended early: a broken transfer (the client may also take the
+    # close for a time-out).
+    assert shown in (12031, 12002), product.box
+    if "SIZE" in replies:
+        product.check_outcome(shown, shown, None, b"", None)
+        later = [None]
+    else:
+        product.check_outcome(shown, shown, None, versions["A"][:KEEP], ...)
+        record = product.record()
+        assert (record["Date"], record["Time"]) in clock, (record, clock)
+        assert record["Size"] == SIZE
+        # Within the minute the record names, then after it.
+        later = ["same minute", "later"]
+
+    for when in later:
+        if when == "same minute":
+            now = local_clock()
+            product.leave(None, now + (SIZE,), product.win_partial)
+        elif when == "later":
+            # The record of a run an hour before.
+            date, clock_time = local_clock()
+            hour, minute = divmod(clock_time - 10000, 100)
+            product.leave(versions["A"][:KEEP], (date, 10000 + (hour + 23) % 24 * 100 + minute, SIZE),
+                          product.win_partial)
+        ftp.set_faults(replies=replies)
+        ftp.clear()
+        # Each run's own log of what was started.
+        logs = product.tmp_path / (when or "next").replace(" ", "-")
+        logs.mkdir()
+        product.log = product.bench.fakesetup_log(logs)
+        shown = product.run(ftp.url(path))
+        rests = [int(c.arg) for c in ftp.commands if c.cmd == "REST"]
+        if when == "same minute":
+            if local_clock() == now:
+                assert rests == [FROM], ftp.command_names()
+        else:
+            assert rests == [], ftp.command_names()
+        product.check_outcome(shown, None, versions["A"], None, None)
 
 
 # --- a record that cannot be stored --------------------------------------------

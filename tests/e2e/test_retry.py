@@ -42,6 +42,8 @@ LATE = 6
 # limit, EFBIG): Wine reports it as ERROR_GEN_FAILURE, where a full disk
 # would be ERROR_DISK_FULL (112). The stub passes on the system's code.
 DISK_FULL = 31
+# A connection closed before any status line: the client's code for it.
+NO_STATUS = (12031, 12152)
 
 
 def continues_from(offset, kept):
@@ -145,16 +147,23 @@ def check_nothing_started(bench, product, log):
 
 # name, TEXT 2011 (None: none), the server's options for the setup, what each
 # request asks for ("all" the file, "rest" the rest of what the requests
-# before it left on disk), the least
-# seconds between each request and the next, the box's code (None: started)
+# before it left on disk, "again" the same as the request before it), the
+# least seconds between each request and the next, the box's code (None:
+# started)
 HTTP_CASES = [
     ("two cuts, three retries", "3", {"cut_after": [100_000, 150_000]},
      ["all", "rest", "rest"], [2, 4], None),
-    # The last failure is the one reported, not the first. A continuation
-    # that gets no file asks for the whole file once more, in the same try.
+    # The last failure is the one reported, not the first. A busy server's
+    # answer to the continuation is no refusal: the kept bytes wait for the
+    # next try.
     ("cuts and a 500 spend two retries", "2",
      {"cut_after": [100_000, 100_000], "status": [None, None, 500, 500]},
-     ["all", "rest", "rest", "all"], [2, 4, 0], 500),
+     ["all", "rest", "rest"], [2, 4], 500),
+    # A Retry-After stands for the wait after its own reply only.
+    ("retry-after belongs to its reply", "3",
+     {"cut_after": [100_000, None, 150_000], "status": [None, 503], "retry_after": [None, 5]},
+     ["all", "rest", "again", "rest"], [2, 5, 8], None),
+
     ("waits double", "3", {"status": [408, 502, 504]}, ["all"] * 4, [2, 4, 8], None),
     # 503's Retry-After stands for the first wait; one beyond a minute is no
     # wait to keep a user at, the second wait is the usual one.
@@ -186,6 +195,8 @@ def test_http_retries(bench, web, product, versions, tmp_path, fakesetup_log,
     for before, r, kind in zip([None] + requests, requests, asked):
         if kind == "all":
             assert r.range is None
+        elif kind == "again":
+            assert r.range is not None and r.range == before.range
         else:
             # The file holds what the request before it had delivered.
             kept = before.body_start + before.body_sent
@@ -193,6 +204,8 @@ def test_http_retries(bench, web, product, versions, tmp_path, fakesetup_log,
             assert found and continues_from(int(found.group(1)), kept), (r.range, kept)
     check_waits([b.t_mono - a.t_mono for a, b in zip(requests, requests[1:])], waits)
     assert box_code(text) in (code if isinstance(code, tuple) else (code,)), text
+    if code is not None and box_code(text) >= 1000:
+        assert "HTTP status" not in text, text
     # One start event, and one finish event once the setup started.
     if code is None:
         check_started(bench, product, fakesetup_log, versions[0])
@@ -336,8 +349,9 @@ def test_cancel_during_the_wait_ends_the_run_and_keeps_the_file(bench, web, mirr
     finally:
         proc.kill()
         proc.discard_output()
-    # No error box came, nothing started, no further request.
-    assert len(settle(lambda: web.requests_for(SETUP))) == 3
+    # No error box came, nothing started, no further request: the 503 to
+    # the continuation was the server busy, not a refusal to ask again.
+    assert len(settle(lambda: web.requests_for(SETUP))) == 2
     assert settle(lambda: mirror.requests_for(FALLBACK)) == []
     check_nothing_started(bench, product, fakesetup_log)
     # What had reached the disk before the cut stays (bytes still on their
@@ -377,7 +391,7 @@ def test_quiet_mode_waits_without_a_cancel(bench, web, product, versions, tmp_pa
 # --- FTP -----------------------------------------------------------------------
 
 def busy_once(reply):
-    """A reply to RETR given to the first RETR only; stock handling after."""
+    """A reply given to the first such command only; stock handling after."""
     calls = []
 
     def answer(handler, arg):
@@ -388,6 +402,8 @@ def busy_once(reply):
 
 # The FTP client's code for a server's refusal, whose text it keeps.
 FTP_REFUSED = 12003
+# More data than the size the server gave: the file changed under the run.
+ERROR_INVALID_DATA = 13
 
 # name, TEXT 2011, the server's faults, what each RETR asks for ("all", or
 # "rest" of what the transfers before it left), the box's codes (None: started)
@@ -399,6 +415,19 @@ FTP_CASES = [
      ["refused", "all"], None),
     ("a 550 to RETR", "3", {"replies": {"RETR": busy_once("550 No such file.")}}, ["refused"],
      (FTP_REFUSED,)),
+    # The reply to the failing command decides, not what closing says after.
+    ("a 421 to RETR", "1", {"replies": {"RETR": busy_once("421 Too many users, try later.")}},
+     ["refused", "all"], None),
+    ("a 421 to SIZE", "1", {"replies": {"SIZE": busy_once("421 Too many users, try later.")}},
+     ["all"], None),
+    ("a 450 to MDTM", "1", {"replies": {"MDTM": busy_once("450 Busy, try later.")}}, ["all"],
+     None),
+    # More data than SIZE said: the file grew in between, worth one retry;
+    # a SIZE that is always short is not worth more.
+    ("a file grown since its SIZE", "3", {"replies": {"SIZE": busy_once(f"213 {SIZE - 1000}")}},
+     ["all", "all"], None),
+    ("a SIZE always short", "3", {"replies": {"SIZE": f"213 {SIZE - 1000}"}}, ["all", "all"],
+     (ERROR_INVALID_DATA,)),
 ]
 
 
@@ -471,6 +500,7 @@ FALLBACK_CASES = [
     ("cut after its retries", "1", {"cut_after": [100_000, 150_000]}, {}, 2, ["rest"], None),
     ("404 at once", "3", {"status": 404}, {}, 1, ["all"], None),
     ("410 at once", "3", {"status": 410}, {}, 1, ["all"], None),
+
     # Another file there: fetched whole, and it is the one started.
     ("cut, another file there", "0", {"cut_after": [150_000]}, "other", 1, ["range", "all"],
      None),
@@ -532,6 +562,72 @@ def test_fallback(bench, web, mirror, product, versions, tmp_path, fakesetup_log
     else:
         check_nothing_started(bench, product, fakesetup_log)
         assert settle(lambda: [r.params.get("mode") for r in web.requests_for(EVENT)]) == ["1"]
+
+
+# name, TEXT 2011, whether a second server has the file, how many requests
+# the server closes before any status line (None: all), the requests to it,
+# the box's code (None: started)
+NO_STATUS_CASES = [
+    ("no retries", None, False, None, 1, NO_STATUS),
+    ("retried", "2", False, 2, 3, None),
+    ("retries spent", "1", False, None, 2, NO_STATUS),
+    ("second server", None, True, None, 1, None),
+    ("second server after the retries", "1", True, None, 2, None),
+]
+
+
+@pytest.mark.parametrize("retries, second, closes, n_first, code",
+                         [c[1:] for c in NO_STATUS_CASES], ids=[c[0] for c in NO_STATUS_CASES])
+def test_a_close_before_any_status_line_is_a_broken_connection(bench, web, mirror, product,
+                                                               versions, tmp_path, fakesetup_log,
+                                                               retries, second, closes, n_first,
+                                                               code):
+    """Retried and fallen back from like a reset, and told as the client's
+    error, never as an HTTP status. (No ping here: the client sends a request
+    again by itself when a connection it reused closes.)"""
+    web.add_file(SETUP, versions[0], no_status=True if closes is None else [True] * closes)
+    mirror.add_file(FALLBACK, versions[0])
+    web.clear()
+    mirror.clear()
+    stub = distribution(tmp_path / "install.exe", web.url(SETUP), product, retries,
+                        fallback=mirror.url(FALLBACK) if second else None)
+
+    text = run_to_end(bench, stub, fakesetup_log.env)
+
+    requests = web.requests_for(SETUP)
+    assert len(requests) == n_first, [(r.range, r.status) for r in requests]
+    assert all(r.range is None for r in requests)
+    gaps = [b.t_mono - a.t_mono for a, b in zip(requests, requests[1:])]
+    check_waits(gaps, [2, 4][:len(gaps)])
+    assert [r.range for r in mirror.requests_for(FALLBACK)] == ([None] if second else [])
+    if code is None:
+        assert text is None, text
+        check_started(bench, product, fakesetup_log, versions[0])
+    else:
+        assert box_code(text) in code and "HTTP status" not in text, text
+        check_nothing_started(bench, product, fakesetup_log)
+
+
+def test_a_header_too_long_for_its_buffer_is_the_servers_failure(bench, web, mirror, product,
+                                                                  versions, tmp_path,
+                                                                  fakesetup_log):
+    """A Last-Modified of 40 characters is a bad header (12153), a failure
+    of the server: the second server is asked and its file started."""
+    web.add_file(SETUP, versions[0],
+                 last_modified="Sun, 06 Nov 2005 08:49:37 GMT xxxxxxxxxx")
+    mirror.add_file(FALLBACK, versions[0], last_modified=STAMPED)
+    web.clear()
+    mirror.clear()
+    stub = distribution(tmp_path / "install.exe", web.url(SETUP), product,
+                        fallback=mirror.url(FALLBACK))
+    assert run_to_end(bench, stub, fakesetup_log.env) is None
+    assert len(web.requests_for(SETUP)) == 1
+    assert [r.range for r in mirror.requests_for(FALLBACK)] == [None]
+    check_started(bench, product, fakesetup_log, versions[0])
+    # Alone, the run names the bad header.
+    web.clear()
+    alone = distribution(tmp_path / "alone.exe", web.url(SETUP), product)
+    assert box_code(run_to_end(bench, alone, fakesetup_log.env)) == 12153
 
 
 def test_ftp_second_server_continues_what_the_first_left(bench, web, ftp_clean, ftp_root,

@@ -44,7 +44,7 @@ import pytest
 
 from servers import FaultServer, FtpFaults, FtpServer
 from winehelp import (Bench, FakeSetupLog, WineTimeout, box_text, helper_exe, resume_from,
-                      resume_range, stamp)
+                      resume_range, stamp, stub_exe)
 
 SETUP_PATH = "/soak/Setup.exe"
 TITLE = "Soak Setup"
@@ -900,6 +900,157 @@ def test_retries_soak(bench, tmp_path, protocol, seed):
     assert not fig.faults, "\n".join(fig.faults)
     assert fig.launches == 3 and fig.corrupt_files == 0
     assert fig.cuts >= 2 and fig.replaced >= 1 and fig.lying_runs >= 1
+
+
+# The waits before each retry, and what a loaded bench may add to a run.
+RETRY_WAITS = [2, 4, 8, 16, 32] + [60] * 15
+STALL_SLACK = 20
+
+
+@dataclass
+class StallFigures:
+    protocol: str
+    retries: int
+    limit: int
+    runs: int = 0
+    stalls: int = 0               # tries the server left silent (body, data or no answer)
+    cuts: int = 0                 # tries the server broke off
+    launches: int = 0
+    corrupt_files: int = 0
+    overshoot: float = 0.0        # the most a run took beyond its stalls and waits
+    faults: list = field(default_factory=list)
+
+    def fault(self, run: int, text: str) -> None:
+        self.faults.append(f"{self.protocol} stalls run {run}: {text}")
+
+    def lines(self) -> list[str]:
+        return [
+            f"{self.protocol} with {self.retries} retries, stall limit {self.limit} s: "
+            f"{self.runs} runs of the real install.exe, {self.stalls} stalls and {self.cuts} "
+            f"cuts, each followed by a retry",
+            f"  setups started {self.launches} (one per run wanted); corrupt files: "
+            f"{self.corrupt_files}; longest run beyond its stalls and waits "
+            f"{self.overshoot:.1f} s; faults: {len(self.faults)}",
+        ]
+
+
+def soak_stalls(bench: Bench, runs: int, seed: int, workdir: Path, protocol: str,
+                retries: int = 3, limit: int | None = None,
+                sizes=(150_000, 300_000)) -> StallFigures:
+    """Runs of install.exe with retries whose server fails each run's tries
+    up to `retries` times, each failure a silence (HTTP: the body stops, or
+    no answer at all; FTP: the data stops) or a cut, at random offsets.
+    Every run must start the setup by itself, byte for byte, within its
+    stalls (limit each) and waits. limit: the shortened stall limit of
+    install-stall.exe; None: the real image and its real minute."""
+    rng = random.Random(seed)
+    fig = StallFigures(protocol, retries, limit or 60)
+    code, number = "SOAKSTALL", 4715
+    key = rf"Software\SoakTest\{code}"
+    partial = bench.temp_dir / f"~{code}{number}.exe"
+    record = rf"HKLM\{key}\Install\{number:08d}"
+    bench.clean_stub_state(code, key)
+    root = workdir / "stallroot"
+    root.mkdir(exist_ok=True)
+    kinds = ["stall", "silent", "cut"] if protocol == "http" else ["stall", "cut"]
+    server = FaultServer() if protocol == "http" else FtpServer(str(root))
+    with server:
+        url = server.url(SETUP_PATH if protocol == "http" else "/Setup.exe")
+        image = stub_exe() if limit is None else stub_exe().parent / "install-stall.exe"
+        stub = stamp(workdir / f"soak-stall-{protocol}.exe", base=image, download_url=url,
+                     event_url="", product_code=code, registry_key=key, title=TITLE,
+                     install_number=number, retries=retries)
+        for run in range(runs):
+            fig.runs += 1
+            data = setup_version(rng, rng.randint(*sizes))
+            plan = [(rng.choice(kinds), rng.uniform(0.05, 0.9))
+                    for _ in range(rng.randint(1, retries))]
+
+            def failing(kind):
+                # The offset in this try's part where it fails this way.
+                def at(index, what):
+                    if index >= len(plan) or plan[index][0] != kind:
+                        return None
+                    part = len(data) - (what.body_start if protocol == "http" else what.rest)
+                    return max(1_000, int(plan[index][1] * part))
+                return at
+
+            if protocol == "http":
+                server.add_file(SETUP_PATH, data, last_modified=FIRST_VERSION_TIME + run,
+                                cut_after=failing("cut"), stall_after=failing("stall"),
+                                silent=lambda index, what: index < len(plan) and
+                                plan[index][0] == "silent")
+                server.clear()
+            else:
+                (root / "Setup.exe").write_bytes(data)
+                os.utime(root / "Setup.exe", (FIRST_VERSION_TIME + run,) * 2)
+                server.set_faults(FtpFaults(
+                    cut_after=lambda index, what: failing(plan[index][0])(index, what)
+                    if index < len(plan) else None,
+                    cut_mode=lambda index, what: "stall" if index < len(plan) and
+                    plan[index][0] == "stall" else "reset"))
+            stalls = sum(kind != "cut" for kind, _ in plan)
+            fig.stalls += stalls
+            fig.cuts += len(plan) - stalls
+            allowed = stalls * fig.limit + sum(RETRY_WAITS[:len(plan)])
+
+            log = bench.fakesetup_log(workdir / f"run{run}")
+            (workdir / f"run{run}").mkdir(exist_ok=True)
+            env = dict(log.env, STUB_STALL_SECONDS=str(limit or 1))  # the real image ignores it
+            started = time.monotonic()
+            proc = bench.start(stub, env=env)
+            try:
+                deadline = started + allowed + 120
+                while proc.running() and time.monotonic() < deadline:
+                    box = find_error_box(bench, 0.2)
+                    if box:
+                        fig.fault(run, f"error box: {box_text(box)!r}")
+                        bench.click(box["hwnd"], 1)
+                try:
+                    result = proc.wait(timeout=30)
+                    if result.code != 0:
+                        fig.fault(run, f"install.exe exited {result.code}")
+                except WineTimeout:
+                    fig.fault(run, "install.exe did not end")
+            finally:
+                proc.kill()
+                proc.discard_output()
+            took = time.monotonic() - started
+            fig.overshoot = max(fig.overshoot, took - allowed)
+            if took > allowed + STALL_SLACK:
+                fig.fault(run, f"took {took:.1f} s for {stalls} stalls and {len(plan)} waits "
+                               f"({allowed} s)")
+            started_runs = log.wait(1, timeout=10)
+            fig.launches += len(started_runs)
+            if len(started_runs) != 1:
+                fig.fault(run, f"the setup ran {len(started_runs)} times (plan {plan})")
+            for entry in started_runs:
+                launched = bench.to_unix(entry["path"])
+                got = launched.read_bytes() if launched.exists() else b""
+                if got != data:
+                    fig.corrupt_files += 1
+                    fig.fault(run, f"started {len(got)} bytes that are not the setup "
+                                   f"({len(data)} bytes)")
+                launched.unlink(missing_ok=True)
+            if bench.reg_key_exists(record):
+                fig.fault(run, "the resume record is still there after the launch")
+            if partial.exists():
+                fig.fault(run, "the download file is still there after the launch")
+    bench.clean_stub_state(code, key)
+    return fig
+
+
+@pytest.mark.parametrize("protocol, seed", [("http", 8), ("ftp", 4)])
+def test_stalls_soak(bench, tmp_path, protocol, seed):
+    # Three runs each with the stall limit shortened to 3 s; with these
+    # seeds the servers both stall (HTTP: also never answer) and cut. Each run starts the setup by
+    # itself, within its stalls and waits.
+    fig = soak_stalls(bench, runs=3, seed=seed, workdir=tmp_path, protocol=protocol,
+                      retries=2, limit=3)
+    print("\n".join(fig.lines()))
+    assert not fig.faults, "\n".join(fig.faults)
+    assert fig.launches == 3 and fig.corrupt_files == 0
+    assert fig.stalls >= 2 and fig.cuts >= 1
 
 
 # ------------------------------------------------------------ the test ---

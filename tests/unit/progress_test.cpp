@@ -103,3 +103,24 @@ TEST(ProgressDue, ThrottleAndFinalUpdate) {
     state.lastRefreshTick = 20000;
     EXPECT_TRUE(ProgressDue(&state, 20001));
 }
+
+// The bar takes signed numbers: from 2 GiB on its range would read as
+// negative. Its figures stay below 2 GiB, full at the end, in proportion.
+TEST(BarFigure, SignedRangeInProportion) {
+    for (DWORD total : {0u, 1u, 300000u, 0x7FFFFFFFu, 0x80000000u, 0xC0000000u, 0xFFFFFFFFu}) {
+        DWORD range = BarFigure(total, total);
+        EXPECT_LE(range, 0x7FFFFFFFu) << total;
+        if (total < 0x80000000u) EXPECT_EQ(range, total);
+        for (DWORD done : {DWORD(0), total / 3, total / 2, total - 1, total}) {
+            if (done > total) continue;  // total - 1 of an empty file
+            DWORD figure = BarFigure(done, total);
+            EXPECT_LE(figure, range) << done << " of " << total;
+            // Off by less than one step of the bar's scale.
+            unsigned long long exact = (unsigned long long)done * range;
+            unsigned long long shown = (unsigned long long)figure * total;
+            EXPECT_LE(exact > shown ? exact - shown : shown - exact, 2ull * total)
+                << done << " of " << total;
+        }
+        EXPECT_EQ(BarFigure(total, total), range);
+    }
+}

@@ -338,26 +338,29 @@ TEST(ParseRetries, DecimalsUpToTheLimitOnly) {
 TEST(WorthRetrying, OnlyWhatAnotherTryMayCure) {
     // HTTP statuses: the server's passing troubles, not the request's faults.
     for (DWORD status : {408u, 429u, 500u, 502u, 503u, 504u})
-        EXPECT_TRUE(WorthRetrying(status, 1, "")) << status;
+        EXPECT_TRUE(WorthRetrying(status, 1, 0)) << status;
     for (DWORD status : {400u, 401u, 403u, 404u, 410u, 416u, 499u, 501u, 505u, 101u, 302u})
-        EXPECT_FALSE(WorthRetrying(status, 1, "")) << status;
+        EXPECT_FALSE(WorthRetrying(status, 1, 0)) << status;
     // The same numbers as system codes are other errors.
-    EXPECT_FALSE(WorthRetrying(503, 0, ""));
+    EXPECT_FALSE(WorthRetrying(503, 0, 0));
     for (DWORD code : {12002u, 12007u, 12029u, 12030u, 12031u, 10050u, 10051u, 10052u, 10053u,
                        10054u, 10060u, 10061u, 10064u, 10065u})
-        EXPECT_TRUE(WorthRetrying(code, 0, "")) << code;
+        EXPECT_TRUE(WorthRetrying(code, 0, 0)) << code;
     // Sockets' local troubles: no buffers, a socket state.
     for (DWORD code : {10049u, 10055u, 10056u, 10057u, 10062u, 10066u, 12000u, 12032u})
-        EXPECT_FALSE(WorthRetrying(code, 0, "")) << code;
-    // Cancel, certificates, a full disk, the FTP overrun, a bad configuration.
-    for (DWORD code : {0u, 12017u, 12045u, 12057u, 12169u, 12175u, 112u, 29u, 13u, 1610u, 577u,
+        EXPECT_FALSE(WorthRetrying(code, 0, 0)) << code;
+    // Cancel, certificates, a full disk, a bad configuration.
+    for (DWORD code : {0u, 12017u, 12045u, 12057u, 12169u, 12175u, 112u, 29u, 1610u, 577u,
                        8u, 12006u, 12152u})
-        EXPECT_FALSE(WorthRetrying(code, 0, "")) << code;
-    // FTP: the server's reply decides.
-    EXPECT_TRUE(WorthRetrying(12003, 0, "421 Too many connections\r\n"));
-    EXPECT_TRUE(WorthRetrying(12003, 0, "450-Busy\r\n450 Try later\r\n"));
-    EXPECT_FALSE(WorthRetrying(12003, 0, "550 No such file\r\n"));
-    EXPECT_FALSE(WorthRetrying(12003, 0, ""));
+        EXPECT_FALSE(WorthRetrying(code, 0, 0)) << code;
+    // The FTP overrun: a file that grew between SIZE and RETR (the run
+    // allows it one retry).
+    EXPECT_TRUE(WorthRetrying(13, 0, 0));
+    // FTP: the code of the server's reply to the failing command decides.
+    for (DWORD reply : {421u, 450u, 451u, 452u, 499u})
+        EXPECT_TRUE(WorthRetrying(12003, 0, reply)) << reply;
+    for (DWORD reply : {0u, 221u, 226u, 399u, 500u, 502u, 530u, 550u})
+        EXPECT_FALSE(WorthRetrying(12003, 0, reply)) << reply;
 }
 
 TEST(ServerFailure, OnlyWhatAnotherServerMayNotHave) {

@@ -13,8 +13,8 @@ Command: t_mono, session (1, 2, ... per control connection), cmd, arg, line (PAS
 replies (every reply sent while it was the latest command, e.g. RETR: 150/125 then 226/426).
 Transfer (one per RETR whose file opened): session, path, rest (REST offset), size and
 mtime of the file at RETR (tells versions apart for the soak), cut_after, sent (bytes),
-outcome: complete, cut, aborted (the client closed or the server stopped), None (no data
-connection yet).
+outcome: complete, cut, stalled, aborted (the client closed or the server stopped), None
+(no data connection yet).
 
 Stock behaviour: anonymous read access to root_dir (anonymous=False turns it off) and,
 when user is given, that account with the password, also read-only. Sessions start in
@@ -35,6 +35,9 @@ them between sessions or commands (RETR counting starts again).
                       connection gets "426 Connection closed; transfer aborted."
                       Also a list (one entry per RETR, in order) or callable(index, transfer).
     cut_mode="close"  end the data connection with a plain close (FIN) instead of a reset
+                      (also a callable(index, transfer) like cut_after);
+                      "stall": send nothing more and keep it open, silent, until the client
+                      closes it or the server stops (outcome "stalled")
     cut_grace=S       no cut before S seconds after the data connection opened (default
                       0.5): in active mode Wine's FtpOpenFileA crashes when the connection
                       is reset before it has accepted it, which only tests of that crash
@@ -216,6 +219,12 @@ class _DTP(DTPHandler):
         if self._cutting or self._closed:
             return
         self._cutting = True
+        if self._plan.mode == "stall":
+            # Still read, so a client's close ends it; never written to again.
+            self._was_cut = "stalled"
+            self._plan.transfer.outcome = "stalled"
+            self.modify_ioloop_events(self.ioloop.READ)
+            return
         self.del_channel()
         self._cut_deadline = time.monotonic() + 10
         self._finish_cut()
@@ -253,7 +262,7 @@ class _DTP(DTPHandler):
             t.sent = self.tot_bytes_sent
             t.t_end = time.monotonic()
             if self._was_cut:
-                t.outcome = "cut"
+                t.outcome = "stalled" if self._was_cut == "stalled" else "cut"
             elif not self.receive and len(self.producer_fifo) == 0 and self.transfer_finished:
                 t.outcome = "complete"
             else:
@@ -321,7 +330,8 @@ class _Handler(FTPHandler):
         elif isinstance(cut, (list, tuple)):
             cut = cut[index] if index < len(cut) else None
         transfer.cut_after = cut
-        self._pending_plan = _Plan(transfer, cut, faults.cut_mode, faults.slow, faults.cut_grace)
+        mode = faults.cut_mode(index, transfer) if callable(faults.cut_mode) else faults.cut_mode
+        self._pending_plan = _Plan(transfer, cut, mode, faults.slow, faults.cut_grace)
         result = super().ftp_RETR(file)
         if result is None:          # refused: nothing was sent
             self._pending_plan = None

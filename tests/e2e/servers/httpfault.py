@@ -47,8 +47,22 @@ Files (add_file / replace_file / set_options)
         order; None or past the end = not cut) or a callable(index, request) -> int | None.
     trickle=(n, secs)      the body in pieces of n bytes every secs seconds; ends promptly at stop();
                            also a callable(index, request) -> (n, secs) or None (at full speed)
+    slow_from=(n, secs)    the body at full speed up to byte n of the reply, then one byte every
+                           secs seconds
+    stall_after=N          headers (full Content-Length), N body bytes, then silence: the
+                           connection stays open and nothing more is sent until the client
+                           closes it or the server stops (outcome "stalled")
+    stall_for=S            with stall_after: after S seconds of silence up to 16 KB more of
+                           the body come after all (never all of it), as bytes that are not
+                           the file's (0xEE), then silence again; late_sent counts them
+    silent=True            the request is read and never answered, the connection kept open
+                           as with stall_after (outcome "silent")
+        stall_after and silent also take a list or a callable like cut_after.
     content_length_override=V  Content-Length: V instead of the true length (e.g. 5 * 2**30);
-                           the connection is closed after the body when V is not the true length
+                           the connection is closed after the body when V is not the true length;
+                           also a list or a callable like cut_after (None: the true length)
+    no_status=True         the connection closed (FIN) once the request is read, before any
+                           status line; also a list or a callable like cut_after
     extra_headers=[(name, value), ...]  sent as given (e.g. ("X-Long", "a" * 20000))
     content_type           default application/octet-stream
 
@@ -68,7 +82,7 @@ Records
                             arrived (raw blanks kept), headers [(name, value)], header(name),
                             range, user_agent, params (dict), status, file_version, body_start,
                             body_sent, content_length, outcome (complete, cut, short,
-                            client-gone, stopped), chunk_times (event pieces, monotonic)
+                            stalled, silent, client-gone, stopped), chunk_times (event pieces, monotonic)
     srv.requests_for(path)
     srv.wait_for_requests(n, path=None, timeout=10)  blocks until n finished requests (to path)
     srv.byte_log(path)      [(version, start, end), ...] body bytes handed to the client per request
@@ -80,6 +94,7 @@ Unknown paths get 404. Paths match the raw request path or its %-decoded form.
 import email.utils
 import errno
 import fcntl
+import select
 import http.server
 import socket
 import socketserver
@@ -112,7 +127,12 @@ _FILE_OPTIONS = {
     "cut_after": None,
     "short_body": None,
     "trickle": None,
+    "slow_from": None,
+    "stall_after": None,
+    "silent": None,
+    "stall_for": None,
     "content_length_override": None,
+    "no_status": None,
     "extra_headers": (),
     "content_type": "application/octet-stream",
 }
@@ -167,7 +187,8 @@ class Request:
     body_start: int = 0    # offset in the file of the first body byte
     body_sent: int = 0     # body bytes handed to the client
     content_length: str = None   # the Content-Length header sent, if any
-    outcome: str = None    # complete, cut, short, client-gone, stopped
+    outcome: str = None    # complete, cut, short, stalled, silent, client-gone, stopped
+    late_sent: int = 0     # stall_for: bytes sent after the silence
     done: bool = False
     t_done: float = None
     chunk_times: list = field(default_factory=list)   # event endpoint: monotonic time per piece
@@ -537,9 +558,32 @@ class FaultServer:
             h.connection.sendall(b"0\r\n\r\n")
         rec.outcome = "complete"
 
+    def _hold_silent(self, sock, seconds=None):
+        """Sends nothing until the client closes the connection (what it sends
+        is read and dropped), the server stops, or seconds have passed (then
+        True)."""
+        end = None if seconds is None else time.monotonic() + seconds
+        while not self._stop.is_set():
+            if end is not None and time.monotonic() >= end:
+                return True
+            readable, _, _ = select.select([sock], [], [], 0.1)
+            if readable and not sock.recv(4096):
+                return False
+        raise _Stopped()
+
     def _send_file(self, h, rec, index, data, version, lm, opts):
         size = len(data)
         rec.file_version = version
+        if _pick(opts["silent"], index, rec):
+            rec.outcome = "silent"
+            h.close_connection = True
+            self._hold_silent(h.connection)
+            return
+        if _pick(opts["no_status"], index, rec):
+            rec.outcome = "short"
+            h.close_connection = True
+            h.connection.shutdown(socket.SHUT_WR)
+            return
         status = _pick(opts["status"], index, rec)
         if status is not None:
             wait = _pick(opts["retry_after"], index, rec)
@@ -576,7 +620,7 @@ class FaultServer:
         rec.body_start = start
         cut = _pick(opts["cut_after"], index, rec)
         short = _pick(opts["short_body"], index, rec)
-        override = opts["content_length_override"]
+        override = _pick(opts["content_length_override"], index, rec)
 
         h.send_response(status)
         h.send_header("Content-Type", opts["content_type"])
@@ -599,25 +643,46 @@ class FaultServer:
             return
 
         limit = len(part)
-        for n in (cut, short):
+        stall = _pick(opts["stall_after"], index, rec)
+        for n in (cut, short, stall):
             if n is not None:
                 limit = min(limit, n)
         trickle = opts["trickle"]
         if callable(trickle):
             trickle = trickle(index, rec)
         piece_size, interval = trickle or (_PIECE, 0)
+        slow_at, slow_secs = opts["slow_from"] or (None, 0)
         sock = h.connection
         pos = 0
         while pos < limit:
+            if slow_at is not None and pos >= slow_at:
+                piece_size, interval = 1, slow_secs
             if interval and pos and self._stop.wait(interval):
                 raise _Stopped()
             if self._stop.is_set():
                 raise _Stopped()
-            piece = part[pos:min(pos + piece_size, limit)]
+            end = min(pos + piece_size, limit)
+            if slow_at is not None and pos < slow_at:
+                end = min(end, slow_at)
+            piece = part[pos:end]
             sock.sendall(b"%x\r\n%s\r\n" % (len(piece), piece) if opts["chunked"] else piece)
             pos += len(piece)
             self._log_bytes(rec, version, start, pos)
 
+        if stall is not None and stall < len(part):
+            rec.outcome = "stalled"
+            h.close_connection = True
+            late = opts["stall_for"]
+            if self._hold_silent(sock, late) and late is not None:
+                # Bytes that are not the file's: a client that took them
+                # after it gave up on this reply spoils what it writes.
+                # Fewer than the rest, so the client never takes the
+                # connection for a finished one to use again.
+                late_bytes = min(len(part) - stall - 1, 16384)
+                sock.sendall(b"\xee" * late_bytes)
+                rec.late_sent = late_bytes
+                self._hold_silent(sock)
+            return
         if cut is not None and cut < len(part):
             rec.outcome = "cut"
             h.close_connection = True
