@@ -28,7 +28,7 @@ import tag  # noqa: E402
 from servers import FaultServer  # noqa: E402
 from servers.collector import EVENTS, EventCollector  # noqa: E402
 from servers.testca import CodeSigner  # noqa: E402
-from winehelp import free_port, helper_exe, stub_exe  # noqa: E402
+from winehelp import free_port, helper_exe, run_to_end, stamp, stub_exe  # noqa: E402
 
 STAMP = REPO / "tools" / "stamp"
 SETUP = "/tagged/Setup.exe"
@@ -289,11 +289,10 @@ def run_copy(bench, request, signer, tmp_path, fakesetup_log, how, want_campaign
     with bench.own_product(request.node.name, "G", "TagTest") as (code, key), FaultServer() as web:
         web.add_file(SETUP, setup)
         web.add_event(EVENT, body_chunks=(16,), delay_between_chunks=0)
-        base = tmp_path / "stamped.exe"
-        stamp_ok("set", stub_exe(), "-o", base, "--download-url", web.url(SETUP),
-                 "--event-url", web.url(EVENT), "--product-code", code, "--registry-key", key,
-                 "--campaign", stamped_campaign, "--title", "Tag " + code,
-                 "--install-number", stamped_number)
+        base = stamp(tmp_path / "stamped.exe", download_url=web.url(SETUP),
+                     event_url=web.url(EVENT), product_code=code, registry_key=key,
+                     campaign=stamped_campaign, title="Tag " + code,
+                     install_number=stamped_number)
         copy = make_copy(how, base, signer, tmp_path)
         if how[0] == "raw":
             # Nobody needs the key to change the tag: the signature still holds.
@@ -303,8 +302,7 @@ def run_copy(bench, request, signer, tmp_path, fakesetup_log, how, want_campaign
         if version:
             bench.set_win_version(copy.name, version)
         try:
-            run = bench.start(copy, env=fakesetup_log.env)
-            assert run.wait(timeout=90).code == 0, "the run ended badly (an error box?)"
+            assert run_to_end(bench, copy, "Tag " + code, fakesetup_log.env, timeout=90) is None
         finally:
             if version:
                 bench.set_win_version(copy.name, None)
@@ -344,10 +342,9 @@ def test_the_tag_names_the_download_file_and_its_record(bench, request, signer, 
     setup += bytes(-len(setup) % 4096) + bytes(64 * 1024)
     with bench.own_product(request.node.name, "G", "TagTest") as (code, key), FaultServer() as web:
         web.add_file(SETUP, setup, trickle=(8192, 0.2))
-        base = tmp_path / "stamped.exe"
-        stamp_ok("set", stub_exe(), "-o", base, "--download-url", web.url(SETUP),
-                 "--omit-text", "4", "--product-code", code, "--registry-key", key,
-                 "--campaign", "stamped", "--title", "Tag " + code, "--install-number", 4100)
+        base = stamp(tmp_path / "stamped.exe", download_url=web.url(SETUP), omit_text=4,
+                     product_code=code, registry_key=key, campaign="stamped",
+                     title="Tag " + code, install_number=4100)
         copy = make_copy(("tag", "names", 4242), base, signer, tmp_path)
         with bench.start(copy, env=fakesetup_log.env) as run:
             record, download = None, bench.temp_dir / ("~%s4242.exe" % code)
@@ -510,10 +507,9 @@ def test_a_copy_from_the_route_pings_its_campaign(bench, request, signer, tmp_pa
     setup = helper_exe("fakesetup.exe").read_bytes()
     with bench.own_product(request.node.name, "G", "TagTest") as (code, key), FaultServer() as web:
         web.add_file(SETUP, setup)
-        base = tmp_path / "stamped.exe"
-        stamp_ok("set", stub_exe(), "-o", base, "--download-url", web.url(SETUP),
-                 "--event-url", "http://127.0.0.1:%d/event" % port, "--product-code", code,
-                 "--registry-key", key, "--campaign", "stamped", "--title", "Tag " + code)
+        base = stamp(tmp_path / "stamped.exe", download_url=web.url(SETUP),
+                     event_url="http://127.0.0.1:%d/event" % port, product_code=code,
+                     registry_key=key, campaign="stamped", title="Tag " + code)
         reserved = tmp_path / "reserved.exe"
         stamp_ok("reserve", signer.sign(base, tmp_path / "signed.exe"), "-o", reserved)
         with EventCollector(db, extra=["--port", str(port), "--stub", str(reserved)]) as collector:
@@ -521,8 +517,7 @@ def test_a_copy_from_the_route_pings_its_campaign(bench, request, signer, tmp_pa
             assert status == 200
             copy = tmp_path / "QuorbelSetup.exe"
             copy.write_bytes(body)
-            run = bench.start(copy, env=fakesetup_log.env)
-            assert run.wait(timeout=90).code == 0
+            assert run_to_end(bench, copy, "Tag " + code, fakesetup_log.env, timeout=90) is None
             assert len(fakesetup_log.wait(1)) == 1
         assert bench.reg_query("HKLM\\" + key, "Campaign") == ("REG_SZ", "link-7")
     assert collector.exit_code == 0
