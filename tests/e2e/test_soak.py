@@ -181,6 +181,7 @@ class Soak:
         self.winfile = f"{bench.temp_dir_win}\\~{code}{number}.exe"
         self.partial = bench.temp_dir / f"~{code}{number}.exe"
         self.stub: Path | None = None
+        self.before_real: tuple | None = None  # file_state() before a run of install.exe
 
     # -- state of the client
 
@@ -253,6 +254,7 @@ class Soak:
         """The stamped install.exe: a cut run (or one that must fail
         otherwise) must end in the error box, the final run must start the
         setup without one."""
+        self.before_real = self.file_state()
         proc = self.bench.start(self.stub, env=log.env)
         try:
             box = None
@@ -278,6 +280,13 @@ class Soak:
         finally:
             proc.kill()
             proc.discard_output()
+
+    def file_state(self) -> tuple | None:
+        """Size and time of the last write of the partial file."""
+        if not self.partial.exists():
+            return None
+        st = self.partial.stat()
+        return st.st_size, st.st_mtime_ns
 
     def record(self) -> tuple:
         values = self.bench.reg_values(rf"HKLM\{self.key}\Install\{self.number:08d}") or {}
@@ -313,7 +322,12 @@ class Soak:
         if report is not None:
             read = report["totalBytes"] != 0
         else:
-            read = version is not None and record == self.identity(version)
+            # install.exe reports nothing: the record tells a reply whose
+            # headers were read, unless it already named that file. Then a
+            # file that no write touched says the reset came first (a read
+            # reply that carries the file writes it or empties it).
+            read = version is not None and record == self.identity(version) and not (
+                self.record_version == version and self.file_state() == self.before_real)
         if version is not None and not read:
             # The connection broke before the reply's headers were read (the
             # reset dropped what had not been read yet): the transfer failed
@@ -321,7 +335,10 @@ class Soak:
             fig.headers_lost += 1
             fig.in_flight_lost += outcome["end"] - outcome["start"]
             version = None
-            if outcome["restarted"]:
+            # A restart empties the file when the data disproved the kept
+            # bytes; one the headers called for leaves it as it was until a
+            # reply that carries the file is read.
+            if outcome["restarted"] and kept == 0:
                 self.held_version = None
             elif kept != outcome["held"]:
                 fig.fault(run, f"the reply was never read, yet the file went from {outcome['held']} to {kept} bytes")
