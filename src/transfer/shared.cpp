@@ -272,7 +272,9 @@ DWORD WatchedDownload(TransferState* state, const char* url, const char* fileNam
         // cleared its mark under the lock, and goes on.
         LockHandles(state);
         DWORD since = state->waitStart;
-        int stalled = since && GetTickCount() - since >= stallLimit && !state->stopRequested;
+        // The mark carries its low bit set; so must the clock it is taken
+        // from, or a wait marked in this very tick reads as 2^32 - 1 ms old.
+        int stalled = since && (GetTickCount() | 1) - since >= stallLimit && !state->stopRequested;
         // From now on the try's thread is nobody's: no thread but this one
         // has its id.
         if (stalled) state->worker = GetCurrentThreadId();
